@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the gateway and runs every test three times: plain, with the
+# address+undefined-behaviour sanitizers, and with the thread sanitizer.
+# Usage: tests/run_all.sh            (from the project root)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run() {   # run <build dir> <sanitizer>
+  local dir=$1 san=$2
+  echo "=== ${dir} (sanitizer: ${san:-none}) ==="
+  cmake -S . -B "$dir" -DCORVANE_SANITIZE="$san" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+run build ""
+run build-asan address
+run build-tsan thread
+echo "All test builds passed."
