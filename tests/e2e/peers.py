@@ -1,0 +1,280 @@
+"""Stand-ins for the gateway's two peers, and the packets of both links,
+written out from the packet tables (never taken from the gateway's code).
+
+Motorola link: every packet ends in a 10-byte tag, the first 10 bytes of
+HMAC-SHA1 (Python's hmac module) keyed with the 20-byte network key, over all
+bytes before it. Multi-byte numbers are most significant byte first.
+
+Master link: the login and keep-alive byte "A", the RDAC identity messages
+(225 and 71 bytes) and the 72-byte Hytera voice packets.
+"""
+
+import hashlib
+import hmac
+import threading
+
+import bench
+
+TAG_LEN = 10
+
+# --------------------------------------------------------------------------
+# authentication
+
+
+def auth_tag(key, body):
+    return hmac.new(bytes(key), bytes(body), hashlib.sha1).digest()[:TAG_LEN]
+
+
+def sign(key, body):
+    return bytes(body) + auth_tag(key, body)
+
+
+def tag_ok(key, packet):
+    packet = bytes(packet)
+    if len(packet) <= TAG_LEN:
+        return False
+    return hmac.compare_digest(packet[-TAG_LEN:], auth_tag(key, packet[:-TAG_LEN]))
+
+
+def key_from_text(text):
+    """The 20 key bytes of a NetworkKey value: hexadecimal, padded on the
+    left with '0' to 40 characters."""
+    return bytes.fromhex(text.rjust(40, "0"))
+
+
+def u32be(v):
+    return (v & 0xFFFFFFFF).to_bytes(4, "big")
+
+
+# --------------------------------------------------------------------------
+# Motorola control packets the gateway sends (expected bytes)
+
+
+def gw_registration(bridge_id, key):
+    """0x90 registration request, 24 bytes."""
+    return sign(key, bytes([0x90]) + u32be(bridge_id) + bytes([0x62, 0x00, 0x00, 0x80, 0x5C, 0x04, 0x03, 0x04, 0x00]))
+
+
+def gw_keepalive(bridge_id, key):
+    """0x96 keep-alive request, 24 bytes: the registration with another opcode."""
+    return sign(key, bytes([0x96]) + u32be(bridge_id) + bytes([0x62, 0x00, 0x00, 0x80, 0x5C, 0x04, 0x03, 0x04, 0x00]))
+
+
+def gw_peer_list_request(bridge_id, key):
+    """0x92 peer-list request, 15 bytes."""
+    return sign(key, bytes([0x92]) + u32be(bridge_id))
+
+
+def gw_peer_reg_reply(bridge_id, key):
+    """0x95 registration reply to another peer, 19 bytes."""
+    return sign(key, bytes([0x95]) + u32be(bridge_id) + bytes([0x04, 0x04, 0x04, 0x00]))
+
+
+def gw_peer_keepalive_reply(bridge_id, key):
+    """0x99 keep-alive reply to another peer, 20 bytes."""
+    return sign(key, bytes([0x99]) + u32be(bridge_id) + bytes([0x62, 0x00, 0x00, 0xE0, 0x1C]))
+
+
+# --------------------------------------------------------------------------
+# Motorola packets the repeater and other peers send
+
+
+def rpt_registration_reply(peer_id, key, num_peers=1):
+    """The repeater's answer to a registration: 26 bytes (opcode 0x91, peer
+    ID, mode, 4 flag bytes, number of peers, 4 version bytes, tag). The
+    gateway reacts to the length alone."""
+    body = (bytes([0x91]) + u32be(peer_id) + bytes([0x6A, 0x00, 0x00, 0x80, 0x5C])
+            + num_peers.to_bytes(2, "big") + bytes([0x04, 0x03, 0x04, 0x00]))
+    assert len(body) == 16
+    return sign(key, body)
+
+
+def rpt_peer_list(peer_id, key, entries):
+    """0x93 peer-list reply: byte 6 = list length in bytes, entries of 11
+    bytes from offset 7 (ID, IPv4 a.b.c.d, port, mode byte)."""
+    lst = b""
+    for pid, ip, port in entries:
+        lst += u32be(pid) + bytes(int(x) for x in ip.split(".")) + port.to_bytes(2, "big") + bytes([0x6A])
+    body = bytes([0x93]) + u32be(peer_id) + len(lst).to_bytes(2, "big") + lst
+    return sign(key, body)
+
+
+def rpt_keepalive_reply(peer_id, key):
+    """0x97 keep-alive reply of the repeater, 20 bytes."""
+    return sign(key, bytes([0x97]) + u32be(peer_id) + bytes([0x6A, 0x00, 0x00, 0x80, 0x5C]))
+
+
+def peer_registration(peer_id, key):
+    """0x94 registration request of another peer, 24 bytes."""
+    return sign(key, bytes([0x94]) + u32be(peer_id) + bytes([0x6A, 0x00, 0x00, 0x80, 0x5C, 0x04, 0x03, 0x04, 0x00]))
+
+
+def peer_keepalive(peer_id, key):
+    """0x98 keep-alive request of another peer, 20 bytes."""
+    return sign(key, bytes([0x98]) + u32be(peer_id) + bytes([0x6A, 0x00, 0x00, 0x80, 0x5C]))
+
+
+# --------------------------------------------------------------------------
+# RDAC identity messages
+
+RDAC_FW = "Zolt CV 0.92"
+RDAC_MODEL_SLOT = "ZizOz-000G0000-001000-U1-0-B"
+
+
+def _text_slot(buf, off, chars, text):
+    for i in range(chars):
+        buf[off + 2 * i] = ord(text[i]) if i < len(text) else 0
+        buf[off + 2 * i + 1] = 0
+
+
+def rdac_check_byte(msg, pos):
+    """(((sum of bytes 13 .. pos-1) AND 0xFF) XOR 0xFF) + 0x33, modulo 256."""
+    return (((sum(msg[13:pos]) & 0xFF) ^ 0xFF) + 0x33) & 0xFF
+
+
+def rdac_check_word(msg):
+    """16-bit one's-complement sum of the message as big-endian words, with
+    bytes 10 and 11 taken as zero and an odd length padded, inverted."""
+    m = bytearray(msg)
+    m[10] = m[11] = 0
+    if len(m) % 2:
+        m.append(0)
+    s = 0
+    for i in range(0, len(m), 2):
+        s += (m[i] << 8) | m[i + 1]
+    while s >> 16:
+        s = (s & 0xFFFF) + (s >> 16)
+    return (~s) & 0xFFFF
+
+
+def _seal(msg, check_pos):
+    msg[check_pos] = rdac_check_byte(msg, check_pos)
+    w = rdac_check_word(msg)
+    msg[10], msg[11] = w >> 8, w & 0xFF
+    return bytes(msg)
+
+
+def rdac225(call, rptr_id):
+    m = bytearray(225)
+    m[0:10] = bytes([0x7E, 0x04, 0x00, 0x00, 0x10, 0x20, 0x00, 0x03, 0x00, 0xE1])
+    m[12] = 0x02
+    m[13:15] = bytes([0xD4, 0x82])
+    m[15:17] = bytes([0xCE, 0x00])
+    m[17] = 0x00
+    m[18:22] = rptr_id.to_bytes(4, "little")
+    m[22], m[23] = 0x02, 0x00
+    _text_slot(m, 24, 16, "D5.05.09.005")
+    _text_slot(m, 56, 16, RDAC_FW)
+    _text_slot(m, 88, 16, call)
+    _text_slot(m, 120, 32, RDAC_MODEL_SLOT)
+    _text_slot(m, 184, 16, "00000Z0000")
+    m[216:220] = rptr_id.to_bytes(4, "little")
+    m[220] = 0x01
+    m[221:223] = b"\x00\x00"
+    m[224] = 0x03
+    return _seal(m, 223)
+
+
+def rdac71(call, rptr_id, bridge_id, qrg_tx, qrg_rx):
+    m = bytearray(71)
+    m[0:6] = bytes([0x7E, 0x04, 0x00, 0x00, 0x10, 0x20])
+    m[6:8] = bytes([0x00, 0x04])
+    m[8:10] = bytes([0x00, 0x47])
+    m[12:15] = bytes([0x02, 0xD4, 0x82])
+    m[15:17] = bytes([0x34, 0x00])
+    m[17] = 0x00
+    m[18:21] = (rptr_id & 0xFFFFFF).to_bytes(3, "little")
+    m[21] = bridge_id & 0xFF
+    m[22], m[23] = 0x02, 0x01
+    m[29:33] = (qrg_tx & 0xFFFFFFFF).to_bytes(4, "little")
+    m[33:37] = (qrg_rx & 0xFFFFFFFF).to_bytes(4, "little")
+    _text_slot(m, 37, 16, call)
+    m[70] = 0x03
+    return _seal(m, 69)
+
+
+# --------------------------------------------------------------------------
+# Hytera voice packets (72 bytes) as the master sends them
+
+_START_HYT_BURST = bytes.fromhex(
+    "EA007E098C0DB017401E8070008400FF00D7DEF5C4318805C027A011811000060099")
+
+
+def hytera_header(seq, src, dst, slot=2, group=True):
+    """Voice LC header packet of the master (template start_hyt)."""
+    p = bytearray(72)
+    p[0:26] = bytes.fromhex("00000000000000000100050102000000222211111111000010 00".replace(" ", ""))
+    p[4:6] = (seq & 0xFFFF).to_bytes(2, "little")
+    p[16] = p[17] = 0x22 if slot == 2 else 0x11
+    p[26:60] = _START_HYT_BURST
+    p[38], p[40], p[42] = (src >> 16) & 0xFF, (src >> 8) & 0xFF, src & 0xFF
+    p[60:72] = bytes([0x02, 0x00, 0x01 if group else 0x00, 0x00]) + (dst & 0xFFFFFF).to_bytes(3, "little") \
+        + b"\x00" + (src & 0xFFFFFF).to_bytes(3, "little") + b"\x00"
+    return bytes(p)
+
+
+# --------------------------------------------------------------------------
+# stand-ins
+
+
+class RepeaterStandIn:
+    """The Motorola repeater, master of its IP link, at REPEATER_IP:port.
+
+    While `answering` is set it answers what carries a valid tag: the
+    registration 0x90 with the 26-byte reply, the peer-list request 0x92 with
+    `peer_list`, the keep-alive request 0x96 with 0x97. Every datagram is
+    recorded (Endpoint.records) with its arrival time; its sends too."""
+
+    def __init__(self, tb, key, port, peer_id, peer_list=(), ip=bench.REPEATER_IP):
+        self.key = key
+        self.peer_id = peer_id
+        self.peer_list = list(peer_list)
+        self.answering = False
+        self.lock = threading.Lock()
+        self.ep = tb.endpoint(ip, port, "repeater", self._on)
+
+    def _on(self, d):
+        if not self.answering or not tag_ok(self.key, d.data):
+            return
+        op = d.data[0]
+        if op == 0x90:
+            self.ep.send(rpt_registration_reply(self.peer_id, self.key), d.src)
+        elif op == 0x92:
+            self.ep.send(rpt_peer_list(self.peer_id, self.key, self.peer_list), d.src)
+        elif op == 0x96:
+            self.ep.send(rpt_keepalive_reply(self.peer_id, self.key), d.src)
+
+    def send(self, data, addr):
+        self.ep.send(data, addr)
+
+    def last_send_time(self):
+        return self.ep.sent[-1][0] if self.ep.sent else None
+
+
+class MasterStandIn:
+    """The DMR master at MASTER_IP: its voice port 62006 (login "A",
+    keep-alive "A", voice) and its RDAC port 62007 (identity messages)."""
+
+    def __init__(self, tb, ip=bench.MASTER_IP):
+        self.audio = tb.endpoint(ip, 62006, "master-62006")
+        self.rdac = tb.endpoint(ip, 62007, "master-62007")
+
+    def keepalive(self, gw_ip=bench.GW_IP):
+        self.audio.send(b"A", (gw_ip, 62006))
+
+    def rdac_reply(self, gw_ip=bench.GW_IP):
+        self.rdac.send(bytes(24), (gw_ip, 62007))
+
+    def pairs(self, start=0, until=None):
+        """RDAC messages received as (225-byte, 71-byte) pairs, in order."""
+        recs = self.rdac.received(start=start, until=until)
+        out = []
+        i = 0
+        while i < len(recs):
+            if len(recs[i].data) == 225 and i + 1 < len(recs) and len(recs[i + 1].data) == 71:
+                out.append((recs[i], recs[i + 1]))
+                i += 2
+            else:
+                out.append((recs[i], None))
+                i += 1
+        return out
