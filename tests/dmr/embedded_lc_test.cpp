@@ -185,7 +185,7 @@ TEST_F(EmbeddedLc, CollectorSequences) {
 
 TEST_F(EmbeddedLc, SingleFragmentDump) {
     DmrPrintCapture capture;
-    uint8_t fragment[32] = {};
+    uint8_t fragment[128] = {};
     Lc got{};
     feed(fragment, {1, 3}, got);
     EXPECT_EQ(addData(fragment, 0, got.control, got.destination, got.source), 2);
