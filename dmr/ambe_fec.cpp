@@ -42,6 +42,26 @@ struct PlainOrder {
 };
 constexpr PlainOrder PLAIN{};
 
+constexpr uint32_t compute_mask(uint32_t a) {
+    uint32_t p = 16 * a;
+    uint32_t mask = 0;
+    for (unsigned n = 1; n <= 23; ++n) {
+        p = (173 * p + 13849) & 0xFFFF;
+        mask |= ((p >> 15) & 1) << (23 - n);
+    }
+    return mask;
+}
+
+// The whitening mask for every value of A, built at compile time.
+struct MaskTable {
+    uint32_t mask[4096];
+    constexpr MaskTable() : mask() {
+        for (uint32_t a = 0; a < 4096; ++a) mask[a] = compute_mask(a);
+    }
+};
+constexpr MaskTable MASKS{};
+static_assert(MASKS.mask[0] == 0x216623);
+
 const uint8_t* frame_order(uint8_t mode) {
     return mode == AMBE_MODE_INTERLEAVED ? INTERLEAVED : PLAIN.pos;
 }
@@ -79,15 +99,7 @@ uint32_t ambe_a_codeword(uint32_t a) {
     return (cw << 1) | (std::popcount(cw) & 1u);
 }
 
-uint32_t ambe_b_mask(uint32_t a) {
-    uint32_t p = 16 * (a & 0xFFF);
-    uint32_t mask = 0;
-    for (unsigned n = 1; n <= 23; ++n) {
-        p = (173 * p + 13849) & 0xFFFF;
-        mask |= ((p >> 15) & 1) << (23 - n);
-    }
-    return mask;
-}
+uint32_t ambe_b_mask(uint32_t a) { return MASKS.mask[a & 0xFFF]; }
 
 void codiere_AMBEplus2_33(uint8_t* coded, uint8_t mode, const uint8_t* frame) {
     const uint8_t* order = frame_order(mode);

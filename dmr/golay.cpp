@@ -4,7 +4,7 @@
 uint32_t Fehlermuster_Golay_23_12[GOLAY_23_12_SYNDROMES];
 
 void Syndromberechnung(uint32_t word, uint16_t* syndrome) {
-    *syndrome = static_cast<uint16_t>(golay_23_12_remainder(word));
+    *syndrome = golay_23_12_syndrome(word);
 }
 
 namespace {
