@@ -203,11 +203,29 @@ _START_HYT_BURST = bytes.fromhex(
 def hytera_header(seq, src, dst, slot=2, group=True):
     """Voice LC header packet of the master (template start_hyt)."""
     p = bytearray(72)
-    p[0:26] = bytes.fromhex("00000000000000000100050102000000222211111111000010 00".replace(" ", ""))
+    p[0:26] = bytes([0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 0x05, 0x01, 0x02, 0, 0, 0,
+                     0x22, 0x22, 0x11, 0x11, 0x11, 0x11, 0x00, 0x00, 0x10, 0x00])
     p[4:6] = (seq & 0xFFFF).to_bytes(2, "little")
     p[16] = p[17] = 0x22 if slot == 2 else 0x11
     p[26:60] = _START_HYT_BURST
     p[38], p[40], p[42] = (src >> 16) & 0xFF, (src >> 8) & 0xFF, src & 0xFF
+    p[60:72] = bytes([0x02, 0x00, 0x01 if group else 0x00, 0x00]) + (dst & 0xFFFFFF).to_bytes(3, "little") \
+        + b"\x00" + (src & 0xFFFFFF).to_bytes(3, "little") + b"\x00"
+    return bytes(p)
+
+
+_ENDE_HYT_BURST = bytes.fromhex(
+    "8500AA093C0DC817301E2070AD8457FF5DD7D9F5D064B006A020E01D811800 1F00AA".replace(" ", ""))
+
+
+def hytera_terminator(seq, src, dst, slot=2, group=True):
+    """Terminator packet of the master (template ende_hyt)."""
+    p = bytearray(72)
+    p[0:26] = bytes([0, 0, 0, 0, 0, 0, 0, 0, 0x03, 0x00, 0x05, 0x01, 0x02, 0, 0, 0,
+                     0x22, 0x22, 0x22, 0x22, 0x11, 0x11, 0x00, 0x00, 0x10, 0x00])
+    p[4:6] = (seq & 0xFFFF).to_bytes(2, "little")
+    p[16] = p[17] = 0x22 if slot == 2 else 0x11
+    p[26:60] = _ENDE_HYT_BURST
     p[60:72] = bytes([0x02, 0x00, 0x01 if group else 0x00, 0x00]) + (dst & 0xFFFFFF).to_bytes(3, "little") \
         + b"\x00" + (src & 0xFFFFFF).to_bytes(3, "little") + b"\x00"
     return bytes(p)

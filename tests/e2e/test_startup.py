@@ -116,16 +116,16 @@ def valid_config_run(tb, res):
         raw = got_lines[pi].raw.decode("latin-1")
         frames = raw.split("\r")
         want = progress_frames()
-        res.equal("progress bar: 101 frames", len(want), 101)
+        res.equal("(bench) progress bar model has 101 frames", len(want), 101)
         ends_in_cr = raw.endswith("\r")
         if ends_in_cr:
             frames = frames[:-1]
         res.check("progress bar: each frame ends in CR, the bar in a line end", ends_in_cr,
                   "last bytes %r" % raw[-8:])
         res.equal("progress bar: frame count", len(frames), 101)
-        res.check("progress bar: first frame '>' in cell 0 and 0 %%",
+        res.check("progress bar: first frame '>' in cell 0 and 0 %",
                   bool(frames) and frames[0] == "[>" + " " * 69 + "] 0 %", repr(frames[:1]))
-        res.check("progress bar: last frame 69 '=' then '>' and 99 %%",
+        res.check("progress bar: last frame 69 '=' then '>' and 99 %",
                   bool(frames) and frames[-1] == "[" + "=" * 69 + ">] 99 %", repr(frames[-1:]))
         bad = [i for i, (g, w) in enumerate(zip(frames, want)) if g != w]
         res.check("progress bar: every frame byte for byte", not bad and len(frames) == len(want),
