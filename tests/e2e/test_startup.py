@@ -161,6 +161,19 @@ def valid_config_run(tb, res):
         res.check("report: memory line followed by an empty line", im + 1 < len(L) and L[im + 1] == "",
                   repr(L[im + 1:im + 2]))
 
+    # The four sockets are bound on all local addresses.
+    r = subprocess.run(["ip", "netns", "exec", tb.gw_ns, "cat", "/proc/net/udp"], stdout=subprocess.PIPE,
+                       stderr=subprocess.DEVNULL, timeout=10, text=True)
+    bound = set()
+    for row in r.stdout.splitlines()[1:]:
+        f = row.split()
+        if len(f) > 2:
+            ip, port = f[1].split(":")
+            bound.add((ip, int(port, 16)))
+    for port in (62005, 62006, 62007, int(CONFIG["RptrPort"])):
+        res.check("valid config: UDP port %d bound on 0.0.0.0" % port, ("00000000", port) in bound,
+                  "bound: %s" % sorted(p for _, p in bound))
+
     # Keeps running: no exit after the report.
     left = 1.5 - (bench.now() - t_report)
     rc = gw.wait_exit(max(left, 0.1))
