@@ -1,1 +1,28 @@
-int main() { return 0; }
+// corvane: links a Motorola DMR repeater to a DMR master as a Hytera repeater.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "gateway/startup.h"
+#include "gateway/supervision.h"
+#include "master/rdac.h"
+#include "motorola/link_control.h"
+
+int main() {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  int rc = startup();
+  if (rc != 0) return rc;
+
+  // The workers run for the life of the process; none is ever joined.
+  void* (*const workers[])(void*) = {send_voice_to_hytera, repeater_rdac, localrepeater_handler};
+  for (auto* entry : workers) {
+    pthread_t t;
+    if (pthread_create(&t, nullptr, entry, nullptr) == 0) pthread_detach(t);
+  }
+
+  for (;;) {
+    sleep(1);
+    supervision_pass();
+  }
+}

@@ -1,0 +1,11 @@
+// The one clock of the gateway's timed logic: monotonic milliseconds, so a
+// change of the wall clock never stretches or shortens an interval.
+#pragma once
+#include <cstdint>
+#include <ctime>
+
+inline int64_t mono_ms() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}

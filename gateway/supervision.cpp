@@ -1,0 +1,38 @@
+#include "gateway/supervision.h"
+
+#include "gateway/config.h"
+#include "gateway/console.h"
+#include "gateway/udp.h"
+
+std::atomic<int32_t> motorola_repeater_online{0};
+std::atomic<int32_t> master_online{0};
+std::atomic<int32_t> master_timer{0};
+std::atomic<int32_t> Start_rdac{0};
+void (*on_login)() = nullptr;
+
+void reset_link_status() {
+  motorola_repeater_online = 0;
+  master_online = 0;
+  master_timer = 0;
+  Start_rdac = 0;
+}
+
+void supervision_pass() {
+  if (master_online == 0 && motorola_repeater_online > 0) {
+    TimeStamp t = refresh_ts();
+    console_printf("%s Sende Anmeldung an DMR Master  IP:%s\n", t.text, MasterIP);
+    static const uint8_t login[1] = {'A'};
+    send_to_master(login, sizeof login);
+    master_timer = 30;
+    master_online = 1;
+    Start_rdac = 1;
+    if (on_login != nullptr) on_login();
+  }
+  if (master_online > 0) --master_timer;
+  if (master_timer < 2) {
+    master_timer = 0;
+    master_online = 0;
+  }
+  if (motorola_repeater_online > 0) --motorola_repeater_online;
+  if (motorola_repeater_online < 2) master_online = 0;
+}

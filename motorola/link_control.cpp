@@ -1,0 +1,164 @@
+#include "motorola/link_control.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "auth/hmac_sha1.h"
+#include "gateway/clock.h"
+#include "gateway/config.h"
+#include "gateway/console.h"
+#include "gateway/startup.h"
+#include "gateway/supervision.h"
+#include "gateway/udp.h"
+#include "master/moto_relay.h"
+#include "motorola/control_packets.h"
+
+namespace {
+
+constexpr int RX_BUF = 224;
+constexpr int AUTH_TAG_LEN = 10;
+
+uint8_t rx[RX_BUF];
+int pass_counter = 0;
+bool auth_logged = false;
+int64_t auth_logged_at = 0;
+Sha1Context rx_auth;  // this thread's own hashing context
+
+int32_t be32(const uint8_t* p) {
+  return static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+                              static_cast<uint32_t>(p[2]) << 8 | p[3]);
+}
+
+bool from_repeater(const sockaddr_in& from) {
+  return from.sin_family == AF_INET && from.sin_addr.s_addr == inet_addr(RptrIP);
+}
+
+// Every packet on the link ends in the tag of the shared key; anything else
+// is a stranger or a peer with the wrong NetworkKey.
+bool authentic(int len, const sockaddr_in& from, int64_t now_ms) {
+  if (len > AUTH_TAG_LEN && auth_tag_ok(rx_auth, Key, rx, static_cast<uint32_t>(len))) return true;
+  if (!auth_logged || now_ms - auth_logged_at >= AUTH_LOG_INTERVAL_MS) {
+    auth_logged = true;
+    auth_logged_at = now_ms;
+    char ip[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+    console_printf("Authentication failed: packet from %s:%d dropped\n", ip, ntohs(from.sin_port));
+  }
+  return false;
+}
+
+// Prints the peer list; returns false when the link has more peers than the
+// gateway can take part with.
+bool peer_list(int len) {
+  if (debug) {
+    console_printf("len master peer %d\n", len);
+    console_printf("Master peer list reply\n");
+    console_printf("Len %d\n", len);
+  }
+  console_printf("SRC-ID:%d\n", be32(rx + 1));
+  int entries = rx[6] / 11;
+  for (int k = 1; k <= entries; ++k) {
+    const uint8_t* e = rx + 7 + 11 * (k - 1);
+    if (7 + 11 * k > len) break;  // only entries wholly inside the datagram
+    console_printf("PEER%d-ID:%d\n", k, be32(e));
+    console_printf("PEER%d-IP = %d.%d.%d.%d \n", k, e[4], e[5], e[6], e[7]);
+    console_printf("PEER%d-Port = %d\n\n", k, e[8] << 8 | e[9]);
+  }
+  if (entries >= 3) {
+    console_printf("\nTOO MANY PEERS IN NETWORK! (%d)\nProgram stopped.\n", entries);
+    return false;
+  }
+  return true;
+}
+
+void answer_peer(const char* fmt, const uint8_t* reply, int reply_len, const sockaddr_in& to) {
+  char ip[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &to.sin_addr, ip, sizeof ip);
+  console_printf(fmt, be32(rx + 1), ip);
+  udp_ops.send(Corvane_sock, reply, static_cast<size_t>(reply_len), &to);
+}
+
+void keepalive_duty() {
+  static const uint8_t login[1] = {'A'};
+  send_to_master(login, sizeof login);
+  pass_counter = 0;
+  // A repeater that restarted, or was still booting at our start, ignores
+  // keep-alives until we register again.
+  if (motorola_repeater_online < 2) SEND(START_LEN, start);
+  SEND(START_HB_LEN, start_hb);
+}
+
+}  // namespace
+
+void reset_moto_reader() {
+  pass_counter = 0;
+  auth_logged = false;
+  auth_logged_at = 0;
+}
+
+void moto_reader_start() {
+  SEND(START_LEN, start);
+  console_printf("%s", "\033[0;33m");
+  console_printf("Start Moto           Modul  V0.01\n");
+  console_printf("%s", "\033[0;33m");
+  console_printf("%s", "\033[0m");
+  console_printf("%s", "\033[0m");
+  reset_moto_relays();
+}
+
+bool moto_reader_pass(int64_t now_ms) {
+  ++pass_counter;
+  sockaddr_in from{};
+  int len = static_cast<int>(udp_ops.recv(Corvane_sock, rx, sizeof rx, &from, 0));
+  bool ok = len >= 0 && authentic(len, from, now_ms);
+  if (ok && from_repeater(from)) set_fromUser2(from);
+
+  if (ok && len > 16) {
+    switch (rx[0]) {
+      case 0x96:
+        if (debug) {
+          console_printf("Master keep alive request from master\n");
+          console_printf("Len %d\n", len);
+        }
+        break;
+      case 0x97:
+        motorola_repeater_online = 20;
+        break;
+      case 0x93:
+        if (!peer_list(len)) return false;
+        break;
+      case 0x94:
+        answer_peer("Login PEER-ID:%d from IP:%s\n", peer_95, PEER_95_LEN, from);
+        break;
+      case 0x98:
+        answer_peer("Send 99 PEER-ID:%d IP:%s\n", peer_99, PEER_99_LEN, from);
+        break;
+      case 0x80:
+      case 0x81:
+      case 0x84:
+        // A repeater busy with a call does not answer keep-alives; its
+        // traffic shows it is alive all the same.
+        if (from_repeater(from)) motorola_repeater_online = 20;
+        if (rx[0] == 0x84 ? relay_moto_data(rx, len) : relay_moto_voice(rx, len)) return true;
+        break;
+      default:
+        break;
+    }
+  }
+  if (ok && len == 26) SEND(START2_LEN, start2);
+  if (pass_counter > KEEPALIVE_PASSES - 1) keepalive_duty();
+  return true;
+}
+
+void* send_voice_to_hytera(void*) {
+  moto_reader_start();
+  for (;;) {
+    usleep(READER_PASS_US);
+    if (!moto_reader_pass(mono_ms())) {
+      fflush(stdout);
+      _exit(1);  // "Program stopped.": the service manager must see it
+    }
+  }
+}
