@@ -1,0 +1,36 @@
+// The repeater identity announced to the DMR master over RDAC, and the
+// drain of the service socket.
+#pragma once
+#include <cstdint>
+
+inline constexpr int RDAC225_LEN = 225, RDAC71_LEN = 71;
+inline constexpr int RDAC_PORT = 62007;
+inline constexpr int64_t RDAC_STEP_MS = 6000;  // between announcements
+inline constexpr int RDAC_REPLY_LEN = 24;      // the master's reply that ends a cycle
+
+extern uint8_t rdac225[RDAC225_LEN];
+extern uint8_t rdac71[RDAC71_LEN];
+extern const char RptrModel[6];
+
+// Fills call sign, firmware, model, IDs and frequencies into both messages
+// and recomputes their check byte and check word.
+void rdac_fill();
+
+// Check byte (before the closing 0x03) and check word (bytes 10..11) of an
+// RDAC message, as the master verifies them.
+uint8_t rdac_check_byte(const uint8_t* msg, int len);
+uint16_t rdac_check_word(const uint8_t* msg, int len);
+
+// One pass of the announcer at monotonic time now_ms: starts an announcement
+// step when a cycle is requested, sends the pair when its step is due, then
+// one receive attempt on the RDAC socket.
+void repeater_rdac_pass(int64_t now_ms);
+// One pass of the service-socket drain: one receive, waiting up to wait_ms
+// (negative: until a datagram comes).
+void localrepeater_pass(int wait_ms);
+
+void* repeater_rdac(void*);
+void* localrepeater_handler(void*);
+
+// Templates back into both messages, no step pending.
+void reset_rdac();
