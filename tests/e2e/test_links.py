@@ -82,6 +82,8 @@ def too_many_peers_run(binary, res):
         ok, miss = in_order(gw, ["SRC-ID:%d" % REPEATER_PEER_ID] + peer_list_lines(entries) +
                             ["", "TOO MANY PEERS IN NETWORK! (3)", "Program stopped."], timeout=1.0)
         res.check("too many peers: all three entries, then the message", ok, "missing %r" % miss)
+        res.check("too many peers: nothing on standard error (no sanitizer report)", gw.stderr == b"",
+                  gw.stderr[-2000:].decode("latin-1"))
         if res.failed > failed:
             gw.dump()
 
@@ -153,6 +155,8 @@ def links_run(binary, res):
         finally:
             res.check("long run: gateway kept running", gw.running(), "exit status %s" % gw.proc.poll())
             gw.stop()
+            res.check("long run: nothing on standard error (no sanitizer report)", gw.stderr == b"",
+                      gw.stderr[-2000:].decode("latin-1"))
             if res.failed > failed:
                 gw.dump(last=250)
 
