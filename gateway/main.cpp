@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "dmr/dmr_console.h"
+#include "gateway/console.h"
 #include "gateway/startup.h"
 #include "gateway/supervision.h"
 #include "master/rdac.h"
@@ -11,6 +13,7 @@
 
 int main() {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  dmr_print = console_write;  // the codings' lines go out whole, like every other line
   int rc = startup();
   if (rc != 0) return rc;
 

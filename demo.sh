@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds corvane and runs it for a while against a simulated Motorola
+# repeater and DMR master (needs root for the network namespaces).
+set -euo pipefail
+cd "$(dirname "$0")"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)" --target corvane
+exec python3 tests/e2e/demo.py --binary build/corvane "$@"
