@@ -114,6 +114,18 @@ def peer_keepalive(peer_id, key):
     return sign(key, bytes([0x98]) + u32be(peer_id) + bytes([0x6A, 0x00, 0x00, 0x80, 0x5C]))
 
 
+def moto_burst_a(key, peer_id, call_seq, src, dst, rtp_seq, timestamp, call_tag=b"\x01\x02\x03\x04"):
+    """Voice burst A of a group call on slot 2 as the repeater sends it:
+    31-byte call header, burst_len 0x14, burst_flags 0x40, 19 bytes of voice
+    frames (silence: all zero), tag; 62 bytes."""
+    hdr = (bytes([0x80]) + u32be(peer_id) + bytes([call_seq & 0xFF]) + (src & 0xFFFFFF).to_bytes(3, "big")
+           + (dst & 0xFFFFFF).to_bytes(3, "big") + bytes([0x02]) + bytes(call_tag)
+           + bytes([0x20, 0x80, 0x5D]) + (rtp_seq & 0xFFFF).to_bytes(2, "big")
+           + (timestamp & 0xFFFFFFFF).to_bytes(4, "big") + bytes(4) + bytes([0x8A]))
+    assert len(hdr) == 31
+    return sign(key, hdr + bytes([0x14, 0x40]) + bytes(19))
+
+
 # --------------------------------------------------------------------------
 # RDAC identity messages
 

@@ -217,6 +217,10 @@ def _links_checks(c, tb, gw, rep, master, peer2, stranger, forger, entries, res)
               a_login is not None and a_login.src == (GW_IP, 62006), repr(a_login))
     tl = login.t
     pinger = Periodic(2.0, lambda: stranger.send(b"A", (GW_IP, 62006)))
+    # From here until the re-login the repeater answers no keep-alive: first
+    # quiet (so that nothing of it moves the voice destination during the
+    # probes below), then busy with a call, which must keep it alive.
+    rep.answering = False
 
     # --- another peer registers ---------------------------------------------
     m = peer2.mark()
@@ -308,6 +312,15 @@ def _links_checks(c, tb, gw, rep, master, peer2, stranger, forger, entries, res)
     n_auth = len(gw.lines_matching(BOL + r"Authentication failed", start=ms))
     res.equal("\"Authentication failed\" printed once within 10 s", n_auth, 1)
 
+    # --- the repeater is busy with a long over --------------------------------
+    burst = [0]
+
+    def repeater_voice():
+        burst[0] += 1
+        rep.send(peers.moto_burst_a(KEY, REPEATER_PEER_ID, 1, VOICE_SRC, VOICE_DST, burst[0], 480 * burst[0]), GW_RPT)
+
+    busy = Periodic(1.0, repeater_voice)
+
     # --- RDAC cycle after the login ------------------------------------------
     want225 = peers.rdac225(CALL, RPTR_ID)
     want71 = peers.rdac71(CALL, RPTR_ID, BRIDGE, QRG_TX, QRG_RX)
@@ -353,10 +366,17 @@ def _links_checks(c, tb, gw, rep, master, peer2, stranger, forger, entries, res)
     # --- the master stays silent: login again --------------------------------
     relogin = gw.wait_for_line(LOGIN_RX, timeout=max(tl + 34.0 - now(), 0.1), start=login.index + 1)
     pinger.stop()
+    busy.stop()
+    rep.answering = True
     if not res.check("login repeated while the master stays silent (stranger's one-byte datagrams do not count)",
                      relogin is not None, "no second login within 34 s"):
         return
-    res.check("re-login about 29 s after the login", 27.0 <= relogin.t - tl <= 32.0, "%.2f s" % (relogin.t - tl))
+    # Last keep-alive reply just before the login: a repeater counted dead
+    # after 20 s would have caused a login about 19 s after it.
+    res.check("re-login about 29 s after the login: a repeater busy with voice (no keep-alive replies) "
+              "stays alive, and the master's timer runs out", 27.0 <= relogin.t - tl <= 32.0,
+              "%.2f s (about 19 s: voice from the repeater did not keep it alive; about 29 s expected)"
+              % (relogin.t - tl))
     extra = master.rdac.received(start=start, until=relogin.t)
     res.check("RDAC: nothing more sent until the next login", not extra, repr(extra))
     ended = gw.lines_matching(BOL + r"Local_Repeater_rdac $", start=login.index)
