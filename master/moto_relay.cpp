@@ -1,6 +1,11 @@
+// Reset of both relays toward the master; relay_moto_voice lives in
+// master/moto_to_master.cpp, relay_moto_data in master/position_relay.cpp.
 #include "master/moto_relay.h"
 
-// The relays toward the master are not built yet: packets are dropped.
-bool relay_moto_voice(const uint8_t*, int) { return false; }
-bool relay_moto_data(const uint8_t*, int) { return false; }
-void reset_moto_relays() {}
+#include "master/moto_to_master.h"
+#include "master/position_relay.h"
+
+void reset_moto_relays() {
+  reset_moto_to_master();
+  reset_position_relay();
+}
