@@ -9,3 +9,11 @@ inline int64_t mono_ms() {
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
+
+// The same clock in microseconds, for intervals measured finer than a
+// millisecond (the pacing of voice toward the repeater).
+inline int64_t mono_us() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
