@@ -56,7 +56,10 @@ void store_block(const uint8_t* pkt) {
   std::memcpy(pos_report + 9, pkt + 9, 3);
   const int at = pos_accu_len - POS_BLOCK_PAYLOAD;
   const int room = POS_ACCU_LEN - at;
-  if (room > 0) std::memcpy(pos_accu + at, pkt + PAYLOAD_FIRST, room < POS_BLOCK_PAYLOAD ? room : POS_BLOCK_PAYLOAD);
+  if (room > 0) {
+    std::memcpy(pos_accu + at, pkt + PAYLOAD_FIRST,
+                static_cast<size_t>(room < POS_BLOCK_PAYLOAD ? room : POS_BLOCK_PAYLOAD));
+  }
   pos_accu_len += POS_BLOCK_PAYLOAD;
   if (pos_accu_len > ACCU_LEN_CEILING) pos_accu_len = ACCU_LEN_CEILING;
 }

@@ -85,11 +85,6 @@ const uint8_t* moto_voice_template(MotoVoiceKind kind) { return SHAPES[kind].tmp
 unsigned moto_voice_sent_len(MotoVoiceKind kind) { return SHAPES[kind].sent_len; }
 unsigned moto_voice_unsigned_len(MotoVoiceKind kind) { return SHAPES[kind].sent_len - AUTH_TAG_LEN; }
 
-MotoVoiceKind moto_burst_kind(int position) {
-  if (position < 1 || position > 6) return MOTO_BURST_A;
-  return static_cast<MotoVoiceKind>(MOTO_BURST_A + (position - 1));
-}
-
 unsigned moto_voice_begin(MotoVoiceKind kind, uint8_t* pkt) {
   std::memcpy(pkt, SHAPES[kind].tmpl, SHAPES[kind].sent_len);
   return SHAPES[kind].sent_len;

@@ -78,8 +78,6 @@ const uint8_t* moto_voice_template(MotoVoiceKind kind);
 unsigned moto_voice_sent_len(MotoVoiceKind kind);
 // Sent length without the tag.
 unsigned moto_voice_unsigned_len(MotoVoiceKind kind);
-// Kind of burst position 1..6 (A..F); anything else gives burst A.
-MotoVoiceKind moto_burst_kind(int position);
 
 // ---- building ---------------------------------------------------------------
 

@@ -105,8 +105,6 @@ TEST(HyteraPacket, FieldByteOrders) {
   EXPECT_EQ(hyt_seq(pkt.data()), 0x1234);
   EXPECT_EQ(hyt_dst(pkt.data()), 262u);
   EXPECT_EQ(hyt_src(pkt.data()), 0xA1B2C3u);
-  EXPECT_EQ(hyt_packet_type(pkt.data()), HYT_TYPE_VOICE);
-  EXPECT_EQ(hyt_frame_type(pkt.data()), 0x88);
   EXPECT_EQ(hyt_slot(pkt.data()), 2);
   pkt[0] = 0x41;
   EXPECT_EQ(hyt_slot(pkt.data()), 0) << "a packet that begins with 'A' is slot 0";

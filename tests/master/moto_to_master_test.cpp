@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
-#include <regex>
 #include <string>
 
 #include "dmr/ambe_fec.h"
@@ -126,7 +126,24 @@ class MotoToMaster : public MotoReaderFixture {
   uint8_t frames[3][49];
 };
 
-const std::string TS = "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}";
+// The console text split into lines of the form "<asctime stamp><text>",
+// with the stamps checked for their shape and left out.
+std::vector<std::string> stamped_lines(const std::string& out) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < out.size()) {
+    const size_t end = out.find('\n', at);
+    const std::string line = out.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+    at = end == std::string::npos ? out.size() : end + 1;
+    int day, h, m, sec, year;
+    char wd[4], mon[4];
+    const bool stamped =
+        line.size() > 24 &&
+        std::sscanf(line.c_str(), "%3s %3s %2d %2d:%2d:%2d %4d", wd, mon, &day, &h, &m, &sec, &year) == 7;
+    lines.push_back(stamped ? line.substr(24) : "(no time stamp) " + line);
+  }
+  return lines;
+}
 
 TEST_F(MotoToMaster, FirstHeaderStartsTheCallWithASyncPacket) {
   Call c;
@@ -138,9 +155,8 @@ TEST_F(MotoToMaster, FirstHeaderStartsTheCallWithASyncPacket) {
   want[42] = 0x95;
   EXPECT_EQ(out[0], want);
   EXPECT_EQ(out[0][8], 0x02);
-  EXPECT_TRUE(std::regex_match(console.str(), std::regex("^" + TS + " Moto RX\\+ slot:2 destination_id:9 "
-                                                         "source_id:2622101 rptr_id:3101234\n$")))
-      << console.str();
+  EXPECT_EQ(stamped_lines(console.str()),
+            std::vector<std::string>{" Moto RX+ slot:2 destination_id:9 source_id:2622101 rptr_id:3101234\n"});
 
   // The same sequence number again is a repeat: nothing, and the pass ends.
   console.clear();
@@ -214,11 +230,10 @@ TEST_F(MotoToMaster, WholeCallInOrder) {
     EXPECT_EQ(uint32_t(dst[0] << 16 | dst[1] << 8 | dst[2]), c.dst);
     EXPECT_EQ(uint32_t(src[0] << 16 | src[1] << 8 | src[2]), c.src);
 
-    const std::string rx_plus = " Moto RX\\+ slot:2 destination_id:" + std::to_string(c.dst) +
+    const std::string rx_plus = " Moto RX+ slot:2 destination_id:" + std::to_string(c.dst) +
                                 " source_id:" + std::to_string(c.src) + " rptr_id:3101234\n";
     const std::string rx_minus = " Moto RX- ID:" + std::to_string(c.src) + "\n";
-    EXPECT_TRUE(std::regex_match(console.str(), std::regex("^" + TS + rx_plus + TS + rx_minus + "$")))
-        << console.str();
+    EXPECT_EQ(stamped_lines(console.str()), (std::vector<std::string>{rx_plus, rx_minus}));
   }
   reset_embedded_lc_collector();
 }
@@ -317,15 +332,6 @@ TEST_F(MotoToMaster, UnknownKindsAndSlotOneSendNothing) {
   auto out = burst(c, 22, 1);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0][19], 0x88);
-}
-
-TEST_F(MotoToMaster, ResetRestoresTheStartState) {
-  Call c;
-  burst(c, 9, 0);
-  reset_moto_relays();
-  EXPECT_EQ(moto_burst_position, 1);
-  EXPECT_EQ(moto_last_seq, 0);
-  EXPECT_EQ(Bytes(sendhyt, sendhyt + HYT_PACKET_LEN), Bytes(HYT_PACKET_LEN, 0));
 }
 
 }  // namespace
