@@ -17,6 +17,8 @@ int main() {
   int rc = startup();
   if (rc != 0) return rc;
 
+  on_login = repeater_rdac_wake;  // a login starts the announcement cycle at once
+
   // The workers run for the life of the process; none is ever joined.
   void* (*const workers[])(void*) = {send_voice_to_hytera, repeater_rdac, localrepeater_handler};
   for (auto* entry : workers) {

@@ -130,6 +130,12 @@ ssize_t recv_from_master(int sock, uint8_t* buf, size_t cap, sockaddr_in* from, 
   return n;
 }
 
+bool wait_readable(int sock, int wake_fd, int timeout_ms) {
+  struct pollfd p[2] = {{sock, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+  // poll ignores negative descriptors, so a missing socket just sleeps.
+  return poll(p, 2, timeout_ms < 0 ? -1 : timeout_ms) > 0;
+}
+
 void reset_udp() {
   Local_Repeater_srv_sock = -1;
   Local_Repeater_audio_srv_sock = -1;

@@ -62,5 +62,10 @@ sockaddr_in get_fromUser2();
 // sender goes into *from.  Returns the length or -1.
 ssize_t recv_from_master(int sock, uint8_t* buf, size_t cap, sockaddr_in* from, int wait_ms);
 
+// Waits until sock (or wake_fd, when not negative) is readable or timeout_ms
+// has passed (negative: no limit).  Returns true when something is readable.
+// Used by the worker threads' loops to sleep until they have work.
+bool wait_readable(int sock, int wake_fd, int timeout_ms);
+
 // Start-of-run state: sockets -1, fromUser2 cleared.
 void reset_udp();

@@ -1,5 +1,6 @@
 #include "master/rdac.h"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -62,6 +63,12 @@ void seal(uint8_t* msg, int len) {
   uint16_t w = rdac_check_word(msg, len);
   msg[10] = static_cast<uint8_t>(w >> 8);
   msg[11] = static_cast<uint8_t>(w);
+}
+
+// Written at each login so the waiting announcer starts its cycle at once.
+int wake_fd() {
+  static const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return fd;
 }
 
 void send_pair() {
@@ -133,6 +140,16 @@ void repeater_rdac_pass(int64_t now_ms) {
   }
 }
 
+int repeater_rdac_wait_ms(int64_t now_ms) {
+  if (step_pending) return now_ms >= step_due ? 0 : static_cast<int>(step_due - now_ms);
+  return Start_rdac > 0 ? 0 : -1;
+}
+
+void repeater_rdac_wake() {
+  const uint64_t one = 1;
+  (void)!write(wake_fd(), &one, sizeof one);
+}
+
 void localrepeater_pass(int wait_ms) {
   sockaddr_in from{};
   if (recv_from_master(Local_Repeater_srv_sock, service_rx, sizeof service_rx, &from, wait_ms) >= 1)
@@ -146,8 +163,10 @@ void* repeater_rdac(void*) {
   reset_rdac();
   rdac_fill();
   for (;;) {
+    wait_readable(Local_Repeater_rdac_srv_sock, wake_fd(), repeater_rdac_wait_ms(mono_ms()));
+    uint64_t wakes;
+    (void)!read(wake_fd(), &wakes, sizeof wakes);
     repeater_rdac_pass(mono_ms());
-    usleep(1000);
   }
 }
 

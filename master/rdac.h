@@ -25,6 +25,14 @@ uint16_t rdac_check_word(const uint8_t* msg, int len);
 // step when a cycle is requested, sends the pair when its step is due, then
 // one receive attempt on the RDAC socket.
 void repeater_rdac_pass(int64_t now_ms);
+// How long the announcer may wait for a datagram before its next duty:
+// until the pending announcement is due, at once when a cycle was requested,
+// and without limit (-1) when idle.
+int repeater_rdac_wait_ms(int64_t now_ms);
+
+// Wakes the announcer at once (called at each login).
+void repeater_rdac_wake();
+
 // One pass of the service-socket drain: one receive, waiting up to wait_ms
 // (negative: until a datagram comes).
 void localrepeater_pass(int wait_ms);

@@ -21,7 +21,8 @@ constexpr int RX_BUF = 224;
 constexpr int AUTH_TAG_LEN = 10;
 
 uint8_t rx[RX_BUF];
-int pass_counter = 0;
+bool keepalive_started = false;
+int64_t keepalive_due = 0;
 bool auth_logged = false;
 int64_t auth_logged_at = 0;
 Sha1Context rx_auth;  // this thread's own hashing context
@@ -83,7 +84,6 @@ void answer_peer(const char* fmt, const uint8_t* reply, int reply_len, const soc
 void keepalive_duty() {
   static const uint8_t login[1] = {'A'};
   send_to_master(login, sizeof login);
-  pass_counter = 0;
   // A repeater that restarted, or was still booting at our start, ignores
   // keep-alives until we register again.
   if (motorola_repeater_online < 2) SEND(START_LEN, start);
@@ -93,7 +93,8 @@ void keepalive_duty() {
 }  // namespace
 
 void reset_moto_reader() {
-  pass_counter = 0;
+  keepalive_started = false;
+  keepalive_due = 0;
   auth_logged = false;
   auth_logged_at = 0;
 }
@@ -108,8 +109,17 @@ void moto_reader_start() {
   reset_moto_relays();
 }
 
+int moto_reader_wait_ms(int64_t now_ms) {
+  if (!keepalive_started) return 0;
+  int64_t left = keepalive_due - now_ms;
+  return left <= 0 ? 0 : static_cast<int>(left);
+}
+
 bool moto_reader_pass(int64_t now_ms) {
-  ++pass_counter;
+  if (!keepalive_started) {
+    keepalive_started = true;
+    keepalive_due = now_ms + KEEPALIVE_INTERVAL_MS;
+  }
   sockaddr_in from{};
   int len = static_cast<int>(udp_ops.recv(Corvane_sock, rx, sizeof rx, &from, 0));
   bool ok = len >= 0 && authentic(len, from, now_ms);
@@ -148,14 +158,19 @@ bool moto_reader_pass(int64_t now_ms) {
     }
   }
   if (ok && len == 26) SEND(START2_LEN, start2);
-  if (pass_counter > KEEPALIVE_PASSES - 1) keepalive_duty();
+  if (now_ms >= keepalive_due) {
+    keepalive_duty();
+    // Keep the 5-second rhythm; after a long stall start it afresh.
+    keepalive_due += KEEPALIVE_INTERVAL_MS;
+    if (keepalive_due <= now_ms) keepalive_due = now_ms + KEEPALIVE_INTERVAL_MS;
+  }
   return true;
 }
 
 void* send_voice_to_hytera(void*) {
   moto_reader_start();
   for (;;) {
-    usleep(READER_PASS_US);
+    wait_readable(Corvane_sock, -1, moto_reader_wait_ms(mono_ms()));
     if (!moto_reader_pass(mono_ms())) {
       fflush(stdout);
       _exit(1);  // "Program stopped.": the service manager must see it

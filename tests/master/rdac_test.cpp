@@ -137,6 +137,16 @@ TEST_F(RdacTest, LoginStartsFourPairsSixSecondsApart) {
   EXPECT_EQ(Start_rdac, 0);
 }
 
+TEST_F(RdacTest, AnnouncerSleepsUntilItsNextDuty) {
+  EXPECT_EQ(repeater_rdac_wait_ms(0), -1) << "idle: wait for a datagram or a login";
+  Start_rdac = 1;
+  EXPECT_EQ(repeater_rdac_wait_ms(0), 0) << "a login is served at once";
+  repeater_rdac_pass(1000);
+  EXPECT_EQ(repeater_rdac_wait_ms(1000), 6000);
+  EXPECT_EQ(repeater_rdac_wait_ms(6999), 1);
+  EXPECT_EQ(repeater_rdac_wait_ms(9000), 0);
+}
+
 TEST_F(RdacTest, ReplyWhileLoggedInEndsTheCycleAtOnce) {
   Start_rdac = 1;
   master_online = 1;
