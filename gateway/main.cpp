@@ -10,6 +10,7 @@
 #include "gateway/supervision.h"
 #include "master/rdac.h"
 #include "motorola/link_control.h"
+#include "motorola/master_to_moto.h"
 
 int main() {
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -20,7 +21,8 @@ int main() {
   on_login = repeater_rdac_wake;  // a login starts the announcement cycle at once
 
   // The workers run for the life of the process; none is ever joined.
-  void* (*const workers[])(void*) = {send_voice_to_hytera, repeater_rdac, localrepeater_handler};
+  void* (*const workers[])(void*) = {send_voice_to_hytera, repeater_rdac, localrepeater_handler,
+                                     send_voice_to_motorola};
   for (auto* entry : workers) {
     pthread_t t;
     if (pthread_create(&t, nullptr, entry, nullptr) == 0) pthread_detach(t);
