@@ -77,6 +77,21 @@ Mode mode_of(int dot) {
   }
 }
 
+// A text from the air as the console shows it: up to its first zero byte,
+// and anything but printable ASCII as '?', so that a radio's payload can
+// neither break the line nor reach the terminal as a control sequence.
+struct Shown {
+  char text[10];
+};
+Shown shown(const char* in, size_t n) {
+  Shown s{};
+  for (size_t i = 0; i < n && i < sizeof s.text - 1 && in[i] != '\0'; ++i) {
+    const unsigned char c = static_cast<unsigned char>(in[i]);
+    s.text[i] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+  }
+  return s;
+}
+
 void decode_and_report() {
   for (int i = DOT_FIRST; i <= DOT_LAST; ++i) {
     if (pos_accu[i] == '.') {
@@ -90,8 +105,8 @@ void decode_and_report() {
     std::memcpy(pos_lon, pos_accu + pos_dot + 5, sizeof pos_lon);
     std::memcpy(pos_speed, pos_accu + pos_dot + 16, sizeof pos_speed);
     console_printf("[%i]Decoded GPS %s [%d]: LAT(%-9.9s) LONG(%-9.9s) SPEED(%-3.3s) RPT:%i\r\n",
-                   static_cast<int>(pos_src_id), mode.text, pos_dot, pos_lat, pos_lon, pos_speed,
-                   static_cast<int>(pos_peer_id));
+                   static_cast<int>(pos_src_id), mode.text, pos_dot, shown(pos_lat, 9).text,
+                   shown(pos_lon, 9).text, shown(pos_speed, 3).text, static_cast<int>(pos_peer_id));
   }
   char text[16];
   const int n = std::snprintf(text, sizeof text, "%i6.6", static_cast<int>(pos_peer_id));

@@ -95,6 +95,17 @@ TEST_F(PositionRelay, ManualPositionIsDecodedPrintedAndReported) {
             "[2622101]Decoded GPS Manual [19]: LAT(04807.038) LONG(011311.00) SPEED(012) RPT:3101234\r\n");
 }
 
+TEST_F(PositionRelay, PayloadControlBytesAreNotPrintedButReported) {
+  std::string a = "ABCDEFGHIJKLMN04807.038N011311.00E,012K,";
+  a.resize(64, 'x');
+  a[15] = '\n', a[25] = '\x1b', a[36] = '\x7f', a[21] = '\xe4';
+  auto out = transmission(a.substr(0, 48));
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0], report("3101234", a.substr(14, 9), a.substr(24, 9), '1'));
+  EXPECT_EQ(console.str(),
+            "[2622101]Decoded GPS Manual [19]: LAT(0?807.0?8) LONG(0?1311.00) SPEED(0?2) RPT:3101234\r\n");
+}
+
 TEST_F(PositionRelay, ModeFollowsTheDotPosition) {
   struct Case {
     int dot;
