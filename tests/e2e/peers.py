@@ -308,3 +308,146 @@ class MasterStandIn:
                 out.append((recs[i], None))
                 i += 1
         return out
+
+
+# --------------------------------------------------------------------------
+# Hytera voice bursts of the master, with AMBE+2 frames coded here
+#
+# A voice burst is 264 bits: coded frame 1 at bits 0-71, frame 2 at 72-107
+# and 156-191, frame 3 at 192-263; the 48 centre bits 108-155 hold the voice
+# sync (burst A) or EMB bits 0-7, 32 embedded bits, EMB bits 8-15. In the
+# packet burst byte k stands at packet byte (26 + k) XOR 1.
+
+# Bytes 26-59 of the templates Voice_hyt1 .. Voice_hyt6 (bursts A .. F).
+VOICE_HYT_AREAS = [bytes.fromhex(t.replace(" ", "")) for t in (
+    "98 C4 9C D0 4B 05 F0 D4 39 05 BB 6F 37 36 FD 55 F7 7D 76 5F CB 16 FD CE 8E DF 70 E0 A3 22 72 C5 00 19",
+    "A8 FB 56 C5 6B 22 3E C1 CA D1 E5 98 61 32 60 30 A0 00 17 09 95 6F D1 2E B8 EA 56 C5 6B 23 2E C1 00 F3",
+    "BE EE 76 C2 87 07 62 95 EC 3B E0 9C 41 56 00 70 00 A0 45 37 C5 E3 3B 62 9C EC 56 E0 E3 45 62 C5 00 19",
+    "BE EE 14 C0 A7 67 62 91 DB 19 E5 88 61 32 90 70 B0 01 47 C7 95 6F F3 2E 98 CA 32 E5 6F 67 2E 85 00 F3",
+    "88 DB 32 E5 6F 67 2E 85 DB F3 E5 88 61 32 31 50 21 81 77 40 94 6F F3 2E 98 CA 32 E5 6F 67 2C 84 00 F3",
+    "98 CA 32 E5 6F 67 2C 94 CA F3 E5 98 61 32 00 10 00 00 26 0E 95 6F F3 2C 98 CA 32 E5 6F 67 2C 95 00 F3",
+)]
+
+
+def bits_of(data):
+    return [(b >> (7 - j)) & 1 for b in data for j in range(8)]
+
+
+def int_of(bits):
+    v = 0
+    for b in bits:
+        v = (v << 1) | b
+    return v
+
+
+def bytes_of(bits):
+    return bytes(int_of(bits[8 * i:8 * i + 8]) for i in range(len(bits) // 8))
+
+
+def golay2312(d):
+    """23-bit systematic Golay codeword of 12-bit d (generator 0xC75)."""
+    r = d << 11
+    for i in range(22, 10, -1):
+        if r & (1 << i):
+            r ^= 0xC75 << (i - 11)
+    return (d << 11) | r
+
+
+def ambe_b_mask(a):
+    """Whitening of the B codeword: p0 = 16A, p(n) = 173 p(n-1) + 13849 mod
+    2^16, mask bit 23 - n = bit 15 of p(n)."""
+    p = 16 * a
+    m = 0
+    for n in range(1, 24):
+        p = (173 * p + 13849) & 0xFFFF
+        m |= ((p >> 15) & 1) << (23 - n)
+    return m
+
+
+def ambe_code(frame, a_errors=0, b_errors=0):
+    """72 coded bits of a bare 49-bit frame (A 12, B 12, C 25 bits, MSB
+    first): A as extended Golay(24,12), B as Golay(23,12) whitened with the
+    mask of A, C as is, written in 4 rows of 18 and sent by columns. The
+    first a_errors bits of the A codeword (never its parity bit) and
+    b_errors bits of the B codeword are flipped."""
+    a, b = int_of(frame[0:12]), int_of(frame[12:24])
+    a_word = golay2312(a) << 1
+    a_word |= bin(a_word).count("1") & 1
+    b_word = golay2312(b) ^ ambe_b_mask(a)
+    s = [(a_word >> (23 - i)) & 1 for i in range(24)] + [(b_word >> (22 - i)) & 1 for i in range(23)] + list(frame[24:49])
+    for i in range(a_errors):
+        s[i] ^= 1
+    for i in range(b_errors):
+        s[24 + 2 * i] ^= 1
+    coded = [0] * 72
+    for k in range(18):
+        for c in range(4):
+            coded[4 * k + c] = s[18 * c + k]
+    return coded
+
+
+HAMMING_16_11 = [(0, 1, 2, 3, 5, 7, 8), (1, 2, 3, 4, 6, 8, 9), (2, 3, 4, 5, 7, 9, 10),
+                 (0, 1, 2, 4, 6, 7, 10), (0, 2, 5, 6, 8, 9, 10)]
+
+
+def embedded_lc(lc9):
+    """The 128 transmitted bits of the embedded link control of 9 LC bytes:
+    an 8 x 16 matrix (rows 0-1: 11 LC bits; rows 2-6: 10 LC bits and one bit
+    of the checksum, the byte sum mod 31; Hamming(16,11) parity in columns
+    11-15; row 7 the column parity), sent column by column."""
+    lc = bits_of(lc9)
+    crc = sum(lc9) % 31
+    m = [0] * 128
+    pos = 0
+    for r in range(7):
+        n = 11 if r < 2 else 10
+        m[16 * r:16 * r + n] = lc[pos:pos + n]
+        pos += n
+        if r >= 2:
+            m[16 * r + 10] = (crc >> (6 - r)) & 1
+        for p, cover in enumerate(HAMMING_16_11):
+            m[16 * r + 11 + p] = sum(m[16 * r + d] for d in cover) & 1
+    for c in range(16):
+        m[112 + c] = sum(m[16 * r + c] for r in range(7)) & 1
+    return [m[16 * r + c] for c in range(16) for r in range(8)]
+
+
+def call_lc(src, dst, group=True):
+    """Link control of a voice call: FLCO 0 group / 3 unit to unit, FID 0,
+    options 0, destination, source."""
+    return bytes([0x00 if group else 0x03, 0, 0]) + (dst & 0xFFFFFF).to_bytes(3, "big") + (src & 0xFFFFFF).to_bytes(3, "big")
+
+
+def hytera_burst(seq, src, dst, letter, frames, errors=((0, 0), (0, 0), (0, 0)), slot=2, group=True):
+    """Voice burst letter 0..5 (A..F) of the master (templates Voice_hyt1 ..
+    Voice_hyt6): the three frames coded with the given (A, B) bit errors,
+    the template's centre, and in B to E the call's embedded link control
+    fragment between the template's EMB halves."""
+    area = VOICE_HYT_AREAS[letter]
+    burst = bits_of(bytes(area[k ^ 1] for k in range(33)))
+    for k in range(3):
+        coded = ambe_code(frames[k], *errors[k])
+        if k == 0:
+            burst[0:72] = coded
+        elif k == 1:
+            burst[72:108] = coded[:36]
+            burst[156:192] = coded[36:]
+        else:
+            burst[192:264] = coded
+    if 1 <= letter <= 4:
+        frag = embedded_lc(call_lc(src, dst, group))[32 * (letter - 1):32 * letter]
+        burst[116:148] = frag
+    burst_bytes = bytes_of(burst)
+    p = bytearray(72)
+    p[0:26] = bytes([0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 0x05, 0x01, 0x02, 0, 0, 0,
+                     0x22, 0x22, 0x77 + 0x11 * letter, 0x77 + 0x11 * letter, 0x11, 0x11, 0x00, 0x00, 0x10, 0x00])
+    if letter == 4:
+        p[0:4] = bytes([0xEE, 0xEE, 0x11, 0x11])
+    p[4:6] = (seq & 0xFFFF).to_bytes(2, "little")
+    p[16] = p[17] = 0x22 if slot == 2 else 0x11
+    p[26:60] = area
+    for k in range(33):
+        p[(26 + k) ^ 1] = burst_bytes[k]
+    p[60:72] = bytes([0x02, 0x00, 0x01 if group else 0x00, 0x00]) + (dst & 0xFFFFFF).to_bytes(3, "little") \
+        + b"\x00" + (src & 0xFFFFFF).to_bytes(3, "little") + b"\x00"
+    return bytes(p)
