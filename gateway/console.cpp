@@ -25,6 +25,10 @@ void console_printf(const char* fmt, ...) {
 
 void console_write(const char* text) { console_sink(text, strlen(text)); }
 
+// The time stamps come from time(); a 32-bit time_t ends in January 2038
+// (32-bit targets build with _TIME_BITS=64, see CMakeLists.txt).
+static_assert(sizeof(time_t) >= 8, "time_t must have 64 bits");
+
 namespace {
 std::mutex ts_lock;
 TimeStamp ts{};
