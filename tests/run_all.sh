@@ -22,3 +22,6 @@ run build ""
 run build-asan address
 run build-tsan thread
 echo "All test builds passed."
+
+# The unit tests and the package check cross-built for the ARM boards, under qemu-user.
+./tests/run_arm.sh
