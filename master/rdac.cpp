@@ -48,6 +48,8 @@ uint8_t rx[400];          // RDAC socket, announcer thread
 uint8_t service_rx[224];  // service socket, drain thread
 bool step_pending = false;
 int64_t step_due = 0;
+bool service_logged = false;  // the drain thread's own
+int64_t service_logged_at = 0;
 
 void put_slot(uint8_t* msg, int slot, int chars, const char* text) {
   size_t n = strlen(text);
@@ -102,6 +104,11 @@ void reset_rdac() {
   step_due = 0;
 }
 
+void reset_service_drain() {
+  service_logged = false;
+  service_logged_at = 0;
+}
+
 void rdac_fill() {
   put_slot(rdac225, 88, 16, RptrCall);
   put_slot(rdac225, 56, 12, RptrFw);
@@ -150,10 +157,14 @@ void repeater_rdac_wake() {
   (void)!write(wake_fd(), &one, sizeof one);
 }
 
-void localrepeater_pass(int wait_ms) {
+void localrepeater_pass(int64_t now_ms) {
   sockaddr_in from{};
-  if (recv_from_master(Local_Repeater_srv_sock, service_rx, sizeof service_rx, &from, wait_ms) >= 1)
-    console_printf("Local_Repeater_rdac \n");
+  if (recv_from_master(Local_Repeater_srv_sock, service_rx, sizeof service_rx, &from, 0) < 1) return;
+  // A master that floods this socket must not flood the console as well.
+  if (service_logged && now_ms - service_logged_at < SERVICE_LOG_INTERVAL_MS) return;
+  service_logged = true;
+  service_logged_at = now_ms;
+  console_printf("Local_Repeater_rdac \n");
 }
 
 void* repeater_rdac(void*) {
@@ -177,7 +188,7 @@ void* localrepeater_handler(void*) {
   for (;;) {
     if (Local_Repeater_srv_sock < 0)
       sleep(1);  // no socket: nothing will ever arrive
-    else
-      localrepeater_pass(-1);
+    else if (wait_readable(Local_Repeater_srv_sock, -1, -1))
+      localrepeater_pass(mono_ms());
   }
 }

@@ -33,12 +33,18 @@ int repeater_rdac_wait_ms(int64_t now_ms);
 // Wakes the announcer at once (called at each login).
 void repeater_rdac_wake();
 
-// One pass of the service-socket drain: one receive, waiting up to wait_ms
-// (negative: until a datagram comes).
-void localrepeater_pass(int wait_ms);
+// At most one line of the service-socket drain in this many milliseconds.
+inline constexpr int64_t SERVICE_LOG_INTERVAL_MS = 10000;
+
+// One pass of the service-socket drain at monotonic time now_ms: one receive
+// without waiting; a datagram from the master is dropped and shown by a
+// line, at most one every SERVICE_LOG_INTERVAL_MS however many arrive.
+void localrepeater_pass(int64_t now_ms);
 
 void* repeater_rdac(void*);
 void* localrepeater_handler(void*);
 
 // Templates back into both messages, no step pending.
 void reset_rdac();
+// The service-socket drain back to its start (nothing shown yet).
+void reset_service_drain();

@@ -24,6 +24,7 @@ class RdacTest : public ::testing::Test {
     reset_udp();
     reset_link_status();
     reset_rdac();
+    reset_service_drain();
     snprintf(RptrCall, sizeof RptrCall, "ABC1DEF");
     RptrID = 1193046;
     const uint8_t id[4] = {0x00, 0xAB, 0xCD, 0xEF};
@@ -42,6 +43,7 @@ class RdacTest : public ::testing::Test {
     reset_link_status();
     reset_config();
     reset_rdac();
+    reset_service_drain();
   }
   FakeNet net;
   ConsoleCapture console;
@@ -171,11 +173,16 @@ TEST_F(RdacTest, RepliesThatDoNotCountAreIgnored) {
   EXPECT_EQ(net.sent_list().size(), 8u);
 }
 
-TEST_F(RdacTest, ServiceSocketDatagramsArePrintedAndDropped) {
+TEST_F(RdacTest, ServiceSocketDatagramsAreDroppedAndShownSparingly) {
+  net.feed(kServiceSock, Bytes{1}, "192.0.2.4", 62005);  // not the master: not shown
+  localrepeater_pass(0);
+  EXPECT_EQ(console.str(), "");
   net.feed(kServiceSock, Bytes{1, 2, 3}, "192.0.2.3", 62005);
-  net.feed(kServiceSock, Bytes(300, 9), "192.0.2.3", 62005);
-  net.feed(kServiceSock, Bytes{1}, "192.0.2.4", 62005);
-  for (int i = 0; i < 4; ++i) localrepeater_pass(0);
+  for (int i = 0; i < 1000; ++i) net.feed(kServiceSock, Bytes(300, 9), "192.0.2.3", 62005);
+  for (int i = 0; i < 1001; ++i) localrepeater_pass(1000 + 9 * i);
+  EXPECT_EQ(console.str(), "Local_Repeater_rdac \n") << "one line for a burst within 10 s";
+  net.feed(kServiceSock, Bytes{1}, "192.0.2.3", 62005);
+  localrepeater_pass(11000);
   EXPECT_EQ(console.str(), "Local_Repeater_rdac \nLocal_Repeater_rdac \n");
   EXPECT_TRUE(net.sent_list().empty());
 }
