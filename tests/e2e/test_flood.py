@@ -2,8 +2,9 @@
 """Flood survival: for ten seconds the repeater stand-in, the master stand-in
 and a stranger send random datagrams of random lengths (0 to 1500 bytes) to
 every port of the gateway (RptrPort, 62005, 62006, 62007) as fast as they
-can; some (500 from each sender) carry a valid tag of the network key, and
-the stand-ins send from their real addresses and ports. Then:
+can; some (500 from each sender) carry a valid tag of the network key (none
+of them a peer list naming three or more peers, which stops the gateway by
+design), and the stand-ins send from their real addresses and ports. Then:
 
 - the gateway still runs, with nothing on standard error;
 - its resident size (VmRSS) after the flood is within a small margin of
@@ -55,9 +56,16 @@ def junk_pool(rng, n=4096):
 def signed_pool(rng, n=SIGNED_PER_SENDER):
     """Distinct random datagrams of 11 to 1500 bytes that end in a valid tag
     over the bytes before them; half of them fit the gateway's 224-byte
-    receive buffer of the repeater link (longer ones lose their tag there)."""
-    return [sign(KEY, rng.randbytes((rng.randint(11, 224) if i % 2 else rng.randint(11, 1500)) - 10))
-            for i in range(n)]
+    receive buffer of the repeater link (longer ones lose their tag there).
+    None is a peer-list reply naming three or more peers (0x93, byte 6 at
+    least 33): signed, that one stops the gateway by design."""
+    out = []
+    while len(out) < n:
+        body = rng.randbytes((rng.randint(11, 224) if len(out) % 2 else rng.randint(11, 1500)) - 10)
+        if len(body) > 6 and body[0] == 0x93 and body[6] >= 33:
+            continue
+        out.append(sign(KEY, body))
+    return out
 
 
 class Flood:
