@@ -31,6 +31,9 @@ RPT_PORT = int(CONFIG["RptrPort"])
 GW_RPT = (GW_IP, RPT_PORT)
 REPEATER_PEER_ID = 2620001
 TS = r"\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}"
+# A colour sequence printed on its own (thread banners end in one) stays in
+# front of whatever line comes next, from any thread.
+BOL = r"^(?:\x1b\[[0-9;]*m)*"
 
 # ---------------------------------------------------------------------------
 # bits
@@ -310,9 +313,9 @@ def call_run(res, gw, rep, master, private, seq0, kind):
     res.equal("%s call: burst F has no embedded signalling" % kind, embedded_of(burst_of(bursts[5])), [0] * 32)
     res.equal("%s call: burst E begins EE EE 11 11" % kind, bursts[4][:4], bytes([0xEE, 0xEE, 0x11, 0x11]))
 
-    plus = gw.wait_for_line(r"^%s Moto RX\+ slot:2 destination_id:%d source_id:%d rptr_id:%d$" %
+    plus = gw.wait_for_line(BOL + r"%s Moto RX\+ slot:2 destination_id:%d source_id:%d rptr_id:%d$" %
                             (TS, dst, src, REPEATER_PEER_ID), timeout=1.0, start=ln)
-    minus = gw.wait_for_line(r"^%s Moto RX- ID:%d$" % (TS, src), timeout=1.0, start=ln)
+    minus = gw.wait_for_line(BOL + r"%s Moto RX- ID:%d$" % (TS, src), timeout=1.0, start=ln)
     res.check("%s call: \"Moto RX+\" and \"Moto RX-\" lines" % kind, plus is not None and minus is not None
               and plus.index < minus.index)
 
@@ -353,7 +356,7 @@ def position_run(res, gw, rep, master):
     res.equal("position: report bytes", rpt.data, bytes(want))
     res.check("position: one report for four blocks",
               len(master.audio.received(lambda d: len(d.data) == 66, start=m)) == 1)
-    line = gw.wait_for_line(r"^\[%d\]Decoded GPS Manual \[19\]: LAT\(04807\.038\) LONG\(011311\.00\) "
+    line = gw.wait_for_line(BOL + r"\[%d\]Decoded GPS Manual \[19\]: LAT\(04807\.038\) LONG\(011311\.00\) "
                             r"SPEED\(012\) RPT:%d$" % (src, REPEATER_PEER_ID), timeout=1.0, start=ln)
     res.check("position: \"Decoded GPS\" line", line is not None)
 
