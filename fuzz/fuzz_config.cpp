@@ -1,0 +1,36 @@
+// The configuration reader on any file content.  The file is an anonymous
+// one in memory, opened by its /proc path as the reader opens any path.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "fuzz/harness.h"
+#include "gateway/config.h"
+
+namespace {
+int fd = -1;
+char path[64];
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::quiet_console(false);  // the operator's own file is printed as written
+  fd = memfd_create("corvane.cfg", 0);
+  FUZZ_CHECK(fd >= 0);
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FUZZ_CHECK(ftruncate(fd, 0) == 0);
+  FUZZ_CHECK(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
+  reset_config();
+  const int rc = read_config_file(path);
+  FUZZ_CHECK(rc == 0 || rc == 1);
+  // Whatever was read, the texts stay terminated inside their arrays.
+  FUZZ_CHECK(std::memchr(RptrCall, 0, sizeof RptrCall) != nullptr);
+  FUZZ_CHECK(std::memchr(RptrIP, 0, sizeof RptrIP) != nullptr);
+  FUZZ_CHECK(std::memchr(MasterIP, 0, sizeof MasterIP) != nullptr);
+  return 0;
+}
