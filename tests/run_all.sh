@@ -25,3 +25,6 @@ echo "All test builds passed."
 
 # The unit tests and the package check cross-built for the ARM boards, under qemu-user.
 ./tests/run_arm.sh
+
+# The fuzz harnesses: their seed corpus replayed, then each fuzzed for a short, bounded time.
+./fuzz/run.sh --ci
