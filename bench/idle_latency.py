@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""Idle cost, relay latency, pacing and memory of the real gateway, measured
+on the end-to-end bench (two network namespaces), for one or more builds
+side by side.
+
+    sudo python3 bench/idle_latency.py --binary NAME=PATH [--binary NAME=PATH ...] [--idle 60]
+
+For each binary: start it against the repeater and master stand-ins, wait
+for the login and the end of the RDAC cycle, then measure
+  - idle CPU (utime+stime of all threads, /proc/PID/stat) over --idle seconds
+    with the links up and no calls, and voluntary context switches per second
+    (sum over /proc/PID/task/*/status);
+  - added latency repeater -> master: stand-in send to stand-in receive for
+    each packet of calls sent 60 ms apart (median, 99th percentile);
+  - added latency master -> repeater for packets sent 80 ms apart (more than
+    the 60 ms pacing, so pacing adds nothing);
+  - pacing: the gaps between the packets the repeater receives when the
+    master sends a whole call at once (median, 1st, 99th percentile);
+  - resident memory (VmRSS) after start-up and after a call each way.
+"""
+
+import argparse
+import os
+import random
+import statistics
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+
+import bench  # noqa: E402
+import peers  # noqa: E402
+from bench import CONFIG, GW_IP, Bench, Periodic, config_text, now  # noqa: E402
+
+KEY = peers.key_from_text(CONFIG["NetworkKey"])
+RPT = (GW_IP, int(CONFIG["RptrPort"]))
+AUDIO = (GW_IP, 62006)
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def proc_cpu_s(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK   # utime, stime
+
+
+def proc_voluntary(pid):
+    total = 0
+    for t in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/status" % (pid, t)) as f:
+            for line in f:
+                if line.startswith("voluntary_ctxt_switches"):
+                    total += int(line.split()[1])
+    return total
+
+
+def proc_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS"):
+                return int(line.split()[1])
+    return 0
+
+
+def pct(values, p):
+    v = sorted(values)
+    if not v:
+        return float("nan")
+    k = min(len(v) - 1, max(0, int(round(p / 100.0 * (len(v) - 1)))))
+    return v[k]
+
+
+def gateway_pid(gw):
+    # The gateway runs under `ip netns exec`, which execs it: same PID.
+    return gw.proc.pid
+
+
+def frames_for(n, rng):
+    return [[[rng.randrange(2) for _ in range(49)] for _ in range(3)] for _ in range(n)]
+
+
+def master_call(seq0, src, dst, rng, superframes=3):
+    frames = frames_for(6 * superframes, rng)
+    return ([peers.hytera_header(seq0, src, dst)]
+            + [peers.hytera_burst(seq0 + 1 + n, src, dst, n % 6, frames[n]) for n in range(6 * superframes)]
+            + [peers.hytera_terminator(seq0 + 1 + 6 * superframes, src, dst)])
+
+
+def send_spaced(ep, packets, dst, gap):
+    """Sends the packets `gap` seconds apart; returns their send times."""
+    times = []
+    t = now()
+    for p in packets:
+        while now() < t:
+            time.sleep(min(0.002, max(t - now(), 0)))
+        ep.send(p, dst)
+        times.append(ep.sent[-1][0])
+        t += gap
+    return times
+
+
+def latencies(sent_times, received, n):
+    return [(r.t - s) * 1000.0 for s, r in zip(sent_times[:n], received[:n])]
+
+
+def measure(name, binary, idle_s):
+    res = {"name": name}
+    with Bench(binary) as tb:
+        rep = peers.RepeaterStandIn(tb, KEY, int(CONFIG["RptrPort"]), 2620001)
+        rep.answering = True
+        master = peers.MasterStandIn(tb)
+        gw = tb.start_gateway(config_text())
+        ka = Periodic(5.0, lambda: master.keepalive())
+        try:
+            if gw.wait_for_line(r"Sende Anmeldung an DMR Master", timeout=20.0) is None:
+                raise RuntimeError("%s: no login within 20 s" % name)
+            if master.rdac.wait_for(lambda d: len(d.data) == 71, timeout=10.0) is None:
+                raise RuntimeError("%s: no RDAC pair" % name)
+            master.rdac_reply()
+            time.sleep(3.0)
+            pid = gateway_pid(gw)
+            res["rss_start"] = proc_rss_kib(pid)
+
+            c0, v0, t0 = proc_cpu_s(pid), proc_voluntary(pid), now()
+            time.sleep(idle_s)
+            c1, v1, t1 = proc_cpu_s(pid), proc_voluntary(pid), now()
+            res["idle_cpu_pct"] = 100.0 * (c1 - c0) / (t1 - t0)
+            res["wakeups_s"] = (v1 - v0) / (t1 - t0)
+
+            rng = random.Random(7)
+            # Repeater -> master, 60 ms apart as a radio sends them.
+            call = peers.moto_call(KEY, 2620001, 5, 2620456, 9, 1000, frames_for(18, rng))
+            start = master.audio.mark()
+            sent = send_spaced(rep.ep, call, RPT, 0.060)
+            time.sleep(0.5)
+            got = master.audio.received(lambda d: len(d.data) == 72, start=start)
+            res["to_master"] = latencies(sent, got, min(len(sent), len(got)))
+            res["to_master_count"] = (len(got), len(sent))
+
+            # Master -> repeater, 80 ms apart: pacing adds no delay.
+            call = master_call(2000, 2620123, 262, rng)
+            start = rep.ep.mark()
+            sent = send_spaced(master.audio, call, AUDIO, 0.080)
+            time.sleep(0.5)
+            got = rep.ep.received(lambda d: len(d.data) > 24 and d.data[0] in (0x80, 0x81), start=start)
+            res["to_repeater"] = latencies(sent, got, min(len(sent), len(got)))
+            res["to_repeater_count"] = (len(got), len(sent))
+            time.sleep(3.5)   # let the call end in the gateway
+
+            # A clump from the master: the gateway spreads it 60 ms apart.
+            call = master_call(3000, 2620124, 262, rng)
+            start = rep.ep.mark()
+            for p in call:
+                master.audio.send(p, AUDIO)
+            deadline = now() + 0.060 * len(call) + 2.0
+            while now() < deadline and len(rep.ep.received(start=start)) < len(call):
+                time.sleep(0.05)
+            got = rep.ep.received(lambda d: len(d.data) > 24 and d.data[0] in (0x80, 0x81), start=start)
+            res["gaps"] = [(b.t - a.t) * 1000.0 for a, b in zip(got, got[1:])]
+            time.sleep(1.0)
+            res["rss_after"] = proc_rss_kib(pid)
+        finally:
+            ka.stop()
+    return res
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--binary", action="append", required=True, help="NAME=PATH")
+    ap.add_argument("--idle", type=float, default=60.0)
+    args = ap.parse_args()
+    bench.check_environment()
+    results = [measure(*b.split("=", 1), args.idle) for b in args.binary]
+
+    rows = [
+        ("idle CPU, % of a core", lambda r: "%.4f" % r["idle_cpu_pct"]),
+        ("voluntary context switches / s", lambda r: "%.2f" % r["wakeups_s"]),
+        ("latency to master, median ms", lambda r: "%.3f" % statistics.median(r["to_master"])),
+        ("latency to master, p99 ms", lambda r: "%.3f" % pct(r["to_master"], 99)),
+        ("packets to master (got/sent)", lambda r: "%d/%d" % r["to_master_count"]),
+        ("latency to repeater (80 ms apart), median ms", lambda r: "%.3f" % statistics.median(r["to_repeater"])),
+        ("latency to repeater (80 ms apart), p99 ms", lambda r: "%.3f" % pct(r["to_repeater"], 99)),
+        ("packets to repeater (got/sent)", lambda r: "%d/%d" % r["to_repeater_count"]),
+        ("pacing gap, median ms", lambda r: "%.2f" % statistics.median(r["gaps"])),
+        ("pacing gap, p1 ms", lambda r: "%.2f" % pct(r["gaps"], 1)),
+        ("pacing gap, p99 ms", lambda r: "%.2f" % pct(r["gaps"], 99)),
+        ("resident memory after start-up, KiB", lambda r: "%d" % r["rss_start"]),
+        ("resident memory after a call each way, KiB", lambda r: "%d" % r["rss_after"]),
+    ]
+    width = max(len(r[0]) for r in rows)
+    print("| %s | %s |" % ("measure".ljust(width), " | ".join(r["name"] for r in results)))
+    print("|%s|%s" % ("-" * (width + 2), "---|" * len(results)))
+    for label, fmt in rows:
+        print("| %s | %s |" % (label.ljust(width), " | ".join(fmt(r) for r in results)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
