@@ -364,6 +364,32 @@ def ambe_b_mask(a):
     return m
 
 
+def gf_mul(a, b):
+    """Product in GF(256) with the polynomial 0x11D of the RS(12,9) code."""
+    r = 0
+    while b:
+        if b & 1:
+            r ^= a
+        a <<= 1
+        if a & 0x100:
+            a ^= 0x11D
+        b >>= 1
+    return r
+
+
+def rs_syndromes(cw):
+    """The three RS(12,9) syndromes of a 12-byte codeword (roots 2, 4, 8)."""
+    out = []
+    x = 1
+    for _ in range(3):
+        x = gf_mul(x, 2)
+        acc = 0
+        for byte in cw:
+            acc = gf_mul(acc, x) ^ byte
+        out.append(acc)
+    return out
+
+
 def ambe_code(frame, a_errors=0, b_errors=0):
     """72 coded bits of a bare 49-bit frame (A 12, B 12, C 25 bits, MSB
     first): A as extended Golay(24,12), B as Golay(23,12) whitened with the

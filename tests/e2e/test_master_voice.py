@@ -50,31 +50,10 @@ EMB_BYTES = [0x12, 0x16, 0x16, 0x14]
 # reading what reaches the repeater
 
 
-def gf_mul(a, b):
-    r = 0
-    while b:
-        if b & 1:
-            r ^= a
-        a <<= 1
-        if a & 0x100:
-            a ^= 0x11D
-        b >>= 1
-    return r
-
-
 def rs129_ok(lc, check, mask):
     """lc (9 bytes) and check XOR mask form an RS(12,9) codeword over
     GF(256) (0x11D): the polynomial vanishes at 2, 4 and 8."""
-    cw = bytes(lc) + bytes(b ^ mask for b in check)
-    x = 1
-    for _ in range(3):
-        x = gf_mul(x, 2)
-        acc = 0
-        for byte in cw:
-            acc = gf_mul(acc, x) ^ byte
-        if acc:
-            return False
-    return True
+    return peers.rs_syndromes(bytes(lc) + bytes(b ^ mask for b in check)) == [0, 0, 0]
 
 
 def is_voice(d):

@@ -24,7 +24,8 @@ import time
 import bench
 from bench import Bench, CONFIG, GW_IP, config_text
 import peers
-from peers import MasterStandIn, RepeaterStandIn, key_from_text, sign
+from peers import MasterStandIn, RepeaterStandIn, key_from_text, rs_syndromes, sign
+from peers import ambe_b_mask as b_mask, bits_of as to_bits, golay2312, int_of as to_int
 
 KEY = key_from_text(CONFIG["NetworkKey"])
 RPT_PORT = int(CONFIG["RptrPort"])
@@ -39,17 +40,6 @@ BOL = r"^(?:\x1b\[[0-9;]*m)*"
 # bits
 
 
-def to_bits(data):
-    return [(b >> (7 - j)) & 1 for b in data for j in range(8)]
-
-
-def to_int(bits):
-    v = 0
-    for b in bits:
-        v = (v << 1) | b
-    return v
-
-
 def burst_of(pkt):
     """The 33-byte burst of a Hytera packet: burst byte k at (26 + k) XOR 1."""
     return bytes(pkt[(26 + k) ^ 1] for k in range(33))
@@ -57,23 +47,6 @@ def burst_of(pkt):
 
 # ---------------------------------------------------------------------------
 # AMBE+2 frame check and decode
-
-
-def golay2312(d):
-    r = d << 11
-    for i in range(22, 10, -1):
-        if r & (1 << i):
-            r ^= 0xC75 << (i - 11)
-    return (d << 11) | r
-
-
-def b_mask(a):
-    p = 16 * a
-    m = 0
-    for n in range(1, 24):
-        p = (173 * p + 13849) & 0xFFFF
-        m |= ((p >> 15) & 1) << (23 - n)
-    return m
 
 
 def decode_frame(coded):
@@ -156,30 +129,6 @@ def decode_embedded_lc(sent):
 
 # ---------------------------------------------------------------------------
 # BPTC(196,96) and RS(12,9) of header and terminator
-
-
-def gf_mul(a, b):
-    r = 0
-    while b:
-        if b & 1:
-            r ^= a
-        a <<= 1
-        if a & 0x100:
-            a ^= 0x11D
-        b >>= 1
-    return r
-
-
-def rs_syndromes(cw):
-    out = []
-    x = 1
-    for _ in range(3):
-        x = gf_mul(x, 2)
-        acc = 0
-        for byte in cw:
-            acc = gf_mul(acc, x) ^ byte
-        out.append(acc)
-    return out
 
 
 def decode_data_lc(pkt, mask):
