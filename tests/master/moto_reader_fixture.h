@@ -15,6 +15,7 @@
 #include "master/moto_relay.h"
 #include "motorola/control_packets.h"
 #include "motorola/link_control.h"
+#include "support/test_site.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
 #include "support/reference_hmac.h"
@@ -109,7 +110,7 @@ inline Bytes burst(const Call& c, uint16_t seq, int letter, const uint8_t frames
 
 class MotoReaderFixture : public ::testing::Test {
  protected:
-  static constexpr int kMotoSock = 11, kAudioSock = 12;
+  static constexpr int kMotoSock = kSiteMotoSock, kAudioSock = kSiteAudioSock;
   using Bytes = std::vector<uint8_t>;
 
   void SetUp() override {
@@ -119,16 +120,9 @@ class MotoReaderFixture : public ::testing::Test {
     reset_moto_reader();
     reset_moto_relays();
     reset_sha_context();
-    snprintf(RptrIP, sizeof RptrIP, "192.0.2.2");
-    snprintf(MasterIP, sizeof MasterIP, "192.0.2.3");
-    RptrPort = 50000;
-    const uint8_t id[4] = {0x00, 0xAB, 0xCD, 0xEF};
-    memcpy(MyBridgeID, id, 4);
-    for (int i = 0; i < 20; ++i) Key[i] = static_cast<uint8_t>(0x11 * i + 3);
+    use_test_site();
     reset_control_packets();
     sign_control_packets(MyBridgeID, Key);
-    Corvane_sock = kMotoSock;
-    Local_Repeater_audio_srv_sock = kAudioSock;
   }
   void TearDown() override {
     reset_moto_relays();

@@ -9,13 +9,14 @@
 #include "gateway/supervision.h"
 #include "gateway/udp.h"
 #include "motorola/control_packets.h"
+#include "support/test_site.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
 #include "support/reference_hmac.h"
 
 namespace {
 
-constexpr int kMotoSock = 11, kAudioSock = 12;
+constexpr int kMotoSock = kSiteMotoSock, kAudioSock = kSiteAudioSock;
 using Bytes = std::vector<uint8_t>;
 
 class MotoLinkTest : public ::testing::Test {
@@ -26,16 +27,9 @@ class MotoLinkTest : public ::testing::Test {
     reset_link_status();
     reset_moto_reader();
     reset_sha_context();
-    snprintf(RptrIP, sizeof RptrIP, "192.0.2.2");
-    snprintf(MasterIP, sizeof MasterIP, "192.0.2.3");
-    RptrPort = 50000;
-    const uint8_t id[4] = {0x00, 0xAB, 0xCD, 0xEF};
-    memcpy(MyBridgeID, id, 4);
-    for (int i = 0; i < 20; ++i) Key[i] = static_cast<uint8_t>(0x11 * i + 3);
+    use_test_site();
     reset_control_packets();
     sign_control_packets(MyBridgeID, Key);
-    Corvane_sock = kMotoSock;
-    Local_Repeater_audio_srv_sock = kAudioSock;
   }
   void TearDown() override {
     reset_udp();

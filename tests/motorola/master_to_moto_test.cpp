@@ -13,6 +13,7 @@
 #include "gateway/supervision.h"
 #include "gateway/udp.h"
 #include "master_voice.h"
+#include "support/test_site.h"
 #include "support/console_capture.h"
 #include "support/dmr_reference.h"
 #include "support/fake_net.h"
@@ -24,7 +25,7 @@ using mvoice::Bytes;
 using mvoice::HytCall;
 using mvoice::MotoWant;
 
-constexpr int kMotoSock = 11, kAudioSock = 12;
+constexpr int kMotoSock = kSiteMotoSock, kAudioSock = kSiteAudioSock;
 constexpr int64_t T0 = 5000000000;  // monotonic start, microseconds
 constexpr int64_t WALL0 = 1700000000;
 
@@ -68,14 +69,7 @@ class MasterToMoto : public ::testing::Test {
     reset_udp();
     reset_link_status();
     reset_master_to_moto();
-    snprintf(RptrIP, sizeof RptrIP, "192.0.2.2");
-    snprintf(MasterIP, sizeof MasterIP, "192.0.2.3");
-    RptrPort = 50000;
-    const uint8_t id[4] = {0x00, 0xAB, 0xCD, 0xEF};
-    memcpy(MyBridgeID, id, 4);
-    for (int i = 0; i < 20; ++i) Key[i] = static_cast<uint8_t>(0x11 * i + 3);
-    Corvane_sock = kMotoSock;
-    Local_Repeater_audio_srv_sock = kAudioSock;
+    use_test_site();
     set_fromUser2(make_addr("192.0.2.2", 50000));
 
     TestClock::now = T0;
