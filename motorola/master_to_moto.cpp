@@ -2,6 +2,7 @@
 #include "motorola/master_to_moto.h"
 
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "gateway/udp.h"
 #include "master/hytera_packet.h"
 #include "motorola/burst_recode.h"
+#include "motorola/pace_sleep.h"
 
 int transmitting = 0;
 int send_header = 0;
@@ -33,9 +35,6 @@ uint8_t Voice_moto[V2M_WORK_LEN];
 
 namespace {
 
-void sleep_real(int64_t us) {
-  if (us > 0) usleep(static_cast<useconds_t>(us));
-}
 int64_t wall_seconds() { return static_cast<int64_t>(time(nullptr)); }
 
 uint8_t rxbuf[V2M_RX_LEN];
@@ -49,7 +48,7 @@ constexpr uint8_t TYPE_VOICE = 1, TYPE_TERMINATOR = 3;
 
 }  // namespace
 
-const V2mTiming v2m_timing_system = {mono_us, sleep_real, wall_seconds};
+const V2mTiming v2m_timing_system = {mono_us, pace_sleep_us, wall_seconds};
 V2mTiming v2m_timing = v2m_timing_system;
 
 void reset_master_to_moto() {
@@ -68,6 +67,7 @@ void reset_master_to_moto() {
   std::memset(rxbuf, 0, sizeof rxbuf);
   v2m_auth = Sha1Context{};
   v2m_timing = v2m_timing_system;
+  reset_pace_sleep();
   reset_burst_recode();
 }
 
@@ -296,6 +296,9 @@ void send_voice_to_motorola_pass() {
 }
 
 void* send_voice_to_motorola(void*) {
+  // The pacing sleeps should end on time: the default 50 us of timer slack
+  // would let the kernel add that much to each of them. This thread only.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   send_voice_to_motorola_start();
   for (;;) {
     // Without its socket the reader would spin; start-up reports that case.
