@@ -10,19 +10,26 @@ for the login and the end of the RDAC cycle, then measure
   - idle CPU (utime+stime of all threads, /proc/PID/stat) over --idle seconds
     with the links up and no calls, and voluntary context switches per second
     (sum over /proc/PID/task/*/status);
-  - added latency repeater -> master: stand-in send to stand-in receive for
-    each packet of calls sent 60 ms apart (median, 99th percentile);
+  - added latency repeater -> master: from the stand-in's send to the
+    kernel's receive stamp at the other stand-in (SO_TIMESTAMPNS, so the
+    stand-ins' own wake-ups do not count) for each packet of calls sent 60 ms
+    apart (median, 99th percentile);
   - added latency master -> repeater for packets sent 80 ms apart (more than
     the 60 ms pacing, so pacing adds nothing);
-  - pacing: the gaps between the packets the repeater receives when the
-    master sends a whole call at once (median, 1st, 99th percentile);
-  - resident memory (VmRSS) after start-up and after a call each way.
+  - pacing: the gaps between the receive stamps of the packets the repeater
+    gets when the master sends a whole call at once (median, 1st and 99th
+    percentile, maximum), and the gateway's CPU meanwhile;
+  - for comparison, how late a separate process's 60 ms sleeps end on this
+    machine over the same time;
+  - resident memory (VmRSS) after start-up and after the calls.
+--calls sets how many calls go each way, and how many clumps (10 by default).
 """
 
 import argparse
 import os
 import random
 import statistics
+import subprocess
 import sys
 import time
 
@@ -87,23 +94,55 @@ def master_call(seq0, src, dst, rng, superframes=3):
 
 
 def send_spaced(ep, packets, dst, gap):
-    """Sends the packets `gap` seconds apart; returns their send times."""
+    """Sends the packets `gap` seconds apart; returns their send times on the
+    wall clock, the clock of the kernel's receive stamps."""
     times = []
     t = now()
     for p in packets:
         while now() < t:
             time.sleep(min(0.002, max(t - now(), 0)))
+        times.append(time.time())
         ep.send(p, dst)
-        times.append(ep.sent[-1][0])
         t += gap
     return times
 
 
-def latencies(sent_times, received, n):
-    return [(r.t - s) * 1000.0 for s, r in zip(sent_times[:n], received[:n])]
+def latencies(sent_times, received):
+    """Milliseconds from each send to the kernel's receive stamp of the
+    packet it became (packets come out in the order they went in)."""
+    n = min(len(sent_times), len(received))
+    return [(r.kt - s) * 1000.0 for s, r in zip(sent_times[:n], received[:n])]
 
 
-def measure(name, binary, idle_s):
+# The machine's own timing, for comparison: a separate process sleeping to a
+# deadline every 60 ms and noting how late each wake-up is, in microseconds.
+REFERENCE_SLEEPER = r"""
+import select, sys, time
+late, t = [], time.monotonic()
+while not select.select([sys.stdin], [], [], 0)[0]:
+    t += 0.060
+    time.sleep(max(0.0, t - time.monotonic()))
+    late.append(time.monotonic() - t)
+print(" ".join("%d" % (x * 1e6) for x in late))
+"""
+
+
+class ReferenceSleeper:
+    def __enter__(self):
+        self.proc = subprocess.Popen([sys.executable, "-c", REFERENCE_SLEEPER],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        return self
+
+    def __exit__(self, *exc):
+        out, _ = self.proc.communicate("stop\n", timeout=10)
+        self.late_ms = [int(x) / 1000.0 for x in out.split()]
+
+
+def is_voice_to_repeater(d):
+    return len(d.data) > 24 and d.data[0] in (0x80, 0x81)
+
+
+def measure(name, binary, idle_s, calls):
     res = {"name": name}
     with Bench(binary) as tb:
         rep = peers.RepeaterStandIn(tb, KEY, int(CONFIG["RptrPort"]), 2620001)
@@ -128,36 +167,50 @@ def measure(name, binary, idle_s):
             res["wakeups_s"] = (v1 - v0) / (t1 - t0)
 
             rng = random.Random(7)
-            # Repeater -> master, 60 ms apart as a radio sends them.
-            call = peers.moto_call(KEY, 2620001, 5, 2620456, 9, 1000, frames_for(18, rng))
-            start = master.audio.mark()
-            sent = send_spaced(rep.ep, call, RPT, 0.060)
-            time.sleep(0.5)
-            got = master.audio.received(lambda d: len(d.data) == 72, start=start)
-            res["to_master"] = latencies(sent, got, min(len(sent), len(got)))
-            res["to_master_count"] = (len(got), len(sent))
+            with ReferenceSleeper() as ref:
+                res["to_master"], res["to_repeater"], res["gaps"] = [], [], []
+                got_sent = [0, 0, 0, 0]
+                pacing_cpu = pacing_s = 0.0
+                for c in range(calls):
+                    # Repeater -> master, 60 ms apart as a radio sends them.
+                    call = peers.moto_call(KEY, 2620001, 5, 2620456, 9, 1000 + 100 * c, frames_for(18, rng))
+                    start = master.audio.mark()
+                    sent = send_spaced(rep.ep, call, RPT, 0.060)
+                    time.sleep(0.5)
+                    got = master.audio.received(lambda d: len(d.data) == 72, start=start)
+                    res["to_master"] += latencies(sent, got)
+                    got_sent[0] += len(got)
+                    got_sent[1] += len(sent)
 
-            # Master -> repeater, 80 ms apart: pacing adds no delay.
-            call = master_call(2000, 2620123, 262, rng)
-            start = rep.ep.mark()
-            sent = send_spaced(master.audio, call, AUDIO, 0.080)
-            time.sleep(0.5)
-            got = rep.ep.received(lambda d: len(d.data) > 24 and d.data[0] in (0x80, 0x81), start=start)
-            res["to_repeater"] = latencies(sent, got, min(len(sent), len(got)))
-            res["to_repeater_count"] = (len(got), len(sent))
-            time.sleep(3.5)   # let the call end in the gateway
+                    # Master -> repeater, 80 ms apart: pacing adds no delay.
+                    call = master_call(2000 + 100 * c, 2620123, 262, rng)
+                    start = rep.ep.mark()
+                    sent = send_spaced(master.audio, call, AUDIO, 0.080)
+                    time.sleep(0.5)
+                    got = rep.ep.received(is_voice_to_repeater, start=start)
+                    res["to_repeater"] += latencies(sent, got)
+                    got_sent[2] += len(got)
+                    got_sent[3] += len(sent)
+                    time.sleep(3.5)   # let the call end in the gateway
 
-            # A clump from the master: the gateway spreads it 60 ms apart.
-            call = master_call(3000, 2620124, 262, rng)
-            start = rep.ep.mark()
-            for p in call:
-                master.audio.send(p, AUDIO)
-            deadline = now() + 0.060 * len(call) + 2.0
-            while now() < deadline and len(rep.ep.received(start=start)) < len(call):
-                time.sleep(0.05)
-            got = rep.ep.received(lambda d: len(d.data) > 24 and d.data[0] in (0x80, 0x81), start=start)
-            res["gaps"] = [(b.t - a.t) * 1000.0 for a, b in zip(got, got[1:])]
-            time.sleep(1.0)
+                    # A clump from the master: the gateway spreads it 60 ms apart.
+                    call = master_call(5000 + 100 * c, 2620124, 262, rng, superframes=10)
+                    start = rep.ep.mark()
+                    c0, t0 = proc_cpu_s(pid), now()
+                    for p in call:
+                        master.audio.send(p, AUDIO)
+                    deadline = now() + 0.060 * len(call) + 2.0
+                    while now() < deadline and len(rep.ep.received(is_voice_to_repeater, start=start)) < len(call):
+                        time.sleep(0.05)
+                    got = rep.ep.received(is_voice_to_repeater, start=start)
+                    pacing_cpu += proc_cpu_s(pid) - c0
+                    pacing_s += now() - t0
+                    res["gaps"] += [(b.kt - a.kt) * 1000.0 for a, b in zip(got, got[1:])]
+                    time.sleep(3.5)
+            res["reference_late"] = ref.late_ms
+            res["pacing_cpu_pct"] = 100.0 * pacing_cpu / pacing_s
+            res["to_master_count"] = tuple(got_sent[:2])
+            res["to_repeater_count"] = tuple(got_sent[2:])
             res["rss_after"] = proc_rss_kib(pid)
         finally:
             ka.stop()
@@ -168,9 +221,10 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--binary", action="append", required=True, help="NAME=PATH")
     ap.add_argument("--idle", type=float, default=60.0)
+    ap.add_argument("--calls", type=int, default=10, help="calls each way, and clumps")
     args = ap.parse_args()
     bench.check_environment()
-    results = [measure(*b.split("=", 1), args.idle) for b in args.binary]
+    results = [measure(*b.split("=", 1), args.idle, args.calls) for b in args.binary]
 
     rows = [
         ("idle CPU, % of a core", lambda r: "%.4f" % r["idle_cpu_pct"]),
@@ -181,11 +235,16 @@ def main():
         ("latency to repeater (80 ms apart), median ms", lambda r: "%.3f" % statistics.median(r["to_repeater"])),
         ("latency to repeater (80 ms apart), p99 ms", lambda r: "%.3f" % pct(r["to_repeater"], 99)),
         ("packets to repeater (got/sent)", lambda r: "%d/%d" % r["to_repeater_count"]),
+        ("pacing gaps measured", lambda r: "%d" % len(r["gaps"])),
         ("pacing gap, median ms", lambda r: "%.2f" % statistics.median(r["gaps"])),
         ("pacing gap, p1 ms", lambda r: "%.2f" % pct(r["gaps"], 1)),
         ("pacing gap, p99 ms", lambda r: "%.2f" % pct(r["gaps"], 99)),
+        ("pacing gap, max ms", lambda r: "%.2f" % max(r["gaps"])),
+        ("machine's own 60 ms sleep, late p99 ms", lambda r: "%.2f" % pct(r["reference_late"], 99)),
+        ("machine's own 60 ms sleep, late max ms", lambda r: "%.2f" % max(r["reference_late"])),
+        ("CPU while pacing a clump, % of a core", lambda r: "%.2f" % r["pacing_cpu_pct"]),
         ("resident memory after start-up, KiB", lambda r: "%d" % r["rss_start"]),
-        ("resident memory after a call each way, KiB", lambda r: "%d" % r["rss_after"]),
+        ("resident memory after the calls, KiB", lambda r: "%d" % r["rss_after"]),
     ]
     width = max(len(r[0]) for r in rows)
     print("| %s | %s |" % ("measure".ljust(width), " | ".join(r["name"] for r in results)))
