@@ -10,14 +10,13 @@ for the login and the end of the RDAC cycle, then measure
   - idle CPU (utime+stime of all threads, /proc/PID/stat) over --idle seconds
     with the links up and no calls, and voluntary context switches per second
     (sum over /proc/PID/task/*/status);
-  - added latency repeater -> master: from a packet leaving the stand-ins'
-    end of the veth pair to the packet it became arriving there, both stamped
-    by the kernel (a packet socket with SO_TIMESTAMPNS, so the stand-ins' own
-    thread wake-ups do not count), for each packet of calls sent 60 ms apart
-    (median, 99th percentile);
+  - added latency repeater -> master: from the stand-in's send to the
+    kernel's receive stamp at the other stand-in (SO_TIMESTAMPNS, so the
+    stand-ins' own wake-ups do not count) for each packet of calls sent 60 ms
+    apart (median, 99th percentile);
   - added latency master -> repeater for packets sent 80 ms apart (more than
     the 60 ms pacing, so pacing adds nothing);
-  - pacing: the gaps between the arrival stamps of the packets the repeater
+  - pacing: the gaps between the receive stamps of the packets the repeater
     gets when the master sends a whole call at once (median, 1st and 99th
     percentile, maximum), and the gateway's CPU meanwhile;
   - for comparison, how late a separate process's 60 ms sleeps end on this
@@ -29,12 +28,9 @@ for the login and the end of the RDAC cycle, then measure
 import argparse
 import os
 import random
-import socket
 import statistics
-import struct
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
@@ -98,91 +94,24 @@ def master_call(seq0, src, dst, rng, superframes=3):
 
 
 def send_spaced(ep, packets, dst, gap):
-    """Sends the packets `gap` seconds apart."""
+    """Sends the packets `gap` seconds apart; returns their send times on the
+    wall clock, the clock of the kernel's receive stamps."""
+    times = []
     t = now()
     for p in packets:
         while now() < t:
             time.sleep(min(0.002, max(t - now(), 0)))
+        times.append(time.time())
         ep.send(p, dst)
         t += gap
+    return times
 
 
-PACKET_OUTGOING = 4
-ETH_P_IP = 0x0800
-SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
-
-
-def kernel_stamp(ancillary):
-    """The SO_TIMESTAMPNS time stamp (struct timespec, wall clock) as float
-    seconds; None when the kernel gave none."""
-    for level, kind, data in ancillary:
-        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= 16:
-            sec, nsec = struct.unpack("qq", data[:16])
-            return sec + nsec / 1e9
-    return None
-
-
-class Capture:
-    """Every UDP datagram crossing the stand-ins' end of the veth pair, with
-    the kernel's time stamp: toward the gateway as it leaves, from the gateway
-    as it arrives. The difference is the gateway's own time, without the
-    stand-ins' thread wake-ups on either side."""
-
-    def __init__(self, tb):
-        # Only a tap on every protocol sees outgoing frames too.
-        eth_p_all = 0x0003
-        self.sock = bench.socket_in_netns(tb.peer_ns, socket.AF_PACKET, socket.SOCK_DGRAM,
-                                          socket.htons(eth_p_all))
-        self.sock.bind((tb.peer_if, eth_p_all))
-        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
-        self.sock.settimeout(0.2)
-        self.records = []   # (stamp, to_gateway, source port, destination port, payload)
-        self._lock = threading.Lock()
-        self._stop = False
-        self._thread = threading.Thread(target=self._loop, daemon=True)
-        self._thread.start()
-
-    def _loop(self):
-        while not self._stop:
-            try:
-                data, anc, _, addr = self.sock.recvmsg(4096, socket.CMSG_SPACE(16))
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            if addr[1] != ETH_P_IP or not data:
-                continue
-            ihl = (data[0] & 15) * 4
-            if len(data) < ihl + 8 or data[9] != 17:
-                continue
-            sport, dport = struct.unpack("!HH", data[ihl:ihl + 4])
-            rec = (kernel_stamp(anc), addr[2] == PACKET_OUTGOING, sport, dport, data[ihl + 8:])
-            with self._lock:
-                self.records.append(rec)
-
-    def mark(self):
-        with self._lock:
-            return len(self.records)
-
-    def stamps(self, start, to_gateway, port, predicate):
-        """Stamps, from record `start` on, of the datagrams toward the gateway
-        (to_gateway) or from it, to or from the gateway's `port`, whose payload
-        satisfies the predicate."""
-        with self._lock:
-            recs = self.records[start:]
-        return [r[0] for r in recs
-                if r[1] == to_gateway and (r[3] if to_gateway else r[2]) == port and predicate(r[4])]
-
-    def close(self):
-        self._stop = True
-        self._thread.join(timeout=2)
-        self.sock.close()
-
-
-def latencies(sent, received):
-    """Milliseconds from each datagram leaving toward the gateway to the one
-    it became arriving from it (packets come out in the order they went in)."""
-    return [(r - s) * 1000.0 for s, r in zip(sent, received)]
+def latencies(sent_times, received):
+    """Milliseconds from each send to the kernel's receive stamp of the
+    packet it became (packets come out in the order they went in)."""
+    n = min(len(sent_times), len(received))
+    return [(r.kt - s) * 1000.0 for s, r in zip(sent_times[:n], received[:n])]
 
 
 # The machine's own timing, for comparison: a separate process sleeping to a
@@ -209,8 +138,8 @@ class ReferenceSleeper:
         self.late_ms = [int(x) / 1000.0 for x in out.split()]
 
 
-def is_voice_to_repeater(payload):
-    return len(payload) > 24 and payload[0] in (0x80, 0x81)
+def is_voice_to_repeater(d):
+    return len(d.data) > 24 and d.data[0] in (0x80, 0x81)
 
 
 def measure(name, binary, idle_s, calls):
@@ -238,7 +167,6 @@ def measure(name, binary, idle_s, calls):
             res["wakeups_s"] = (v1 - v0) / (t1 - t0)
 
             rng = random.Random(7)
-            cap = Capture(tb)
             with ReferenceSleeper() as ref:
                 res["to_master"], res["to_repeater"], res["gaps"] = [], [], []
                 got_sent = [0, 0, 0, 0]
@@ -246,22 +174,20 @@ def measure(name, binary, idle_s, calls):
                 for c in range(calls):
                     # Repeater -> master, 60 ms apart as a radio sends them.
                     call = peers.moto_call(KEY, 2620001, 5, 2620456, 9, 1000 + 100 * c, frames_for(18, rng))
-                    start = cap.mark()
-                    send_spaced(rep.ep, call, RPT, 0.060)
+                    start = master.audio.mark()
+                    sent = send_spaced(rep.ep, call, RPT, 0.060)
                     time.sleep(0.5)
-                    sent = cap.stamps(start, True, RPT[1], is_voice_to_repeater)
-                    got = cap.stamps(start, False, AUDIO[1], lambda p: len(p) == 72)
+                    got = master.audio.received(lambda d: len(d.data) == 72, start=start)
                     res["to_master"] += latencies(sent, got)
                     got_sent[0] += len(got)
                     got_sent[1] += len(sent)
 
                     # Master -> repeater, 80 ms apart: pacing adds no delay.
                     call = master_call(2000 + 100 * c, 2620123, 262, rng)
-                    start = cap.mark()
-                    send_spaced(master.audio, call, AUDIO, 0.080)
+                    start = rep.ep.mark()
+                    sent = send_spaced(master.audio, call, AUDIO, 0.080)
                     time.sleep(0.5)
-                    sent = cap.stamps(start, True, AUDIO[1], lambda p: len(p) == 72)
-                    got = cap.stamps(start, False, RPT[1], is_voice_to_repeater)
+                    got = rep.ep.received(is_voice_to_repeater, start=start)
                     res["to_repeater"] += latencies(sent, got)
                     got_sent[2] += len(got)
                     got_sent[3] += len(sent)
@@ -269,19 +195,18 @@ def measure(name, binary, idle_s, calls):
 
                     # A clump from the master: the gateway spreads it 60 ms apart.
                     call = master_call(5000 + 100 * c, 2620124, 262, rng, superframes=10)
-                    start = cap.mark()
+                    start = rep.ep.mark()
                     c0, t0 = proc_cpu_s(pid), now()
                     for p in call:
                         master.audio.send(p, AUDIO)
                     deadline = now() + 0.060 * len(call) + 2.0
-                    while now() < deadline and len(cap.stamps(start, False, RPT[1], is_voice_to_repeater)) < len(call):
+                    while now() < deadline and len(rep.ep.received(is_voice_to_repeater, start=start)) < len(call):
                         time.sleep(0.05)
-                    got = cap.stamps(start, False, RPT[1], is_voice_to_repeater)
+                    got = rep.ep.received(is_voice_to_repeater, start=start)
                     pacing_cpu += proc_cpu_s(pid) - c0
                     pacing_s += now() - t0
-                    res["gaps"] += [(b - a) * 1000.0 for a, b in zip(got, got[1:])]
+                    res["gaps"] += [(b.kt - a.kt) * 1000.0 for a, b in zip(got, got[1:])]
                     time.sleep(3.5)
-            cap.close()
             res["reference_late"] = ref.late_ms
             res["pacing_cpu_pct"] = 100.0 * pacing_cpu / pacing_s
             res["to_master_count"] = tuple(got_sent[:2])

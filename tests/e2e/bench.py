@@ -26,6 +26,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -141,7 +142,7 @@ def _setns_path(path):
         os.close(fd)
 
 
-def socket_in_netns(ns, family=socket.AF_INET, kind=socket.SOCK_DGRAM, proto=0):
+def socket_in_netns(ns, family=socket.AF_INET, kind=socket.SOCK_DGRAM):
     """Creates a socket inside network namespace `ns` and returns it; the
     calling thread is back in its own namespace afterwards."""
     with _setns_lock:
@@ -149,7 +150,7 @@ def socket_in_netns(ns, family=socket.AF_INET, kind=socket.SOCK_DGRAM, proto=0):
         try:
             _setns_path("/var/run/netns/" + ns)
             try:
-                return socket.socket(family, kind, proto)
+                return socket.socket(family, kind)
             finally:
                 if _libc.setns(own, CLONE_NEWNET) != 0:
                     # Staying in the wrong namespace would make every later
@@ -161,14 +162,30 @@ def socket_in_netns(ns, family=socket.AF_INET, kind=socket.SOCK_DGRAM, proto=0):
 
 
 class Datagram:
-    __slots__ = ("t", "data", "src", "index")
+    """One received datagram. `t` is when the reader thread saw it (monotonic);
+    `kt` is when the kernel queued it (wall clock, SO_TIMESTAMPNS), free of the
+    reader thread's own wake-up delay; None for plain-socket waits."""
+    __slots__ = ("t", "data", "src", "index", "kt")
 
-    def __init__(self, t, data, src, index):
-        self.t, self.data, self.src, self.index = t, data, src, index
+    def __init__(self, t, data, src, index, kt=None):
+        self.t, self.data, self.src, self.index, self.kt = t, data, src, index, kt
 
     def __repr__(self):
         return "Datagram(t=%.3f, len=%d, src=%s:%d, %s)" % (
             self.t, len(self.data), self.src[0], self.src[1], self.data[:32].hex())
+
+
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
+
+
+def kernel_stamp(ancillary):
+    """The SO_TIMESTAMPNS receive time (struct timespec, wall clock) as float
+    seconds, comparable with time.time(); None when the kernel sent none."""
+    for level, kind, data in ancillary:
+        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= 16:
+            sec, nsec = struct.unpack("qq", data[:16])
+            return sec + nsec / 1e9
+    return None
 
 
 class Endpoint:
@@ -184,6 +201,7 @@ class Endpoint:
         self.sent = []           # (t, data, dst)
         self._cond = threading.Condition()
         self._stop = False
+        sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self._thread = threading.Thread(target=self._loop, name="ep-" + name, daemon=True)
         self._thread.start()
 
@@ -196,10 +214,10 @@ class Endpoint:
             if not r:
                 continue
             try:
-                data, src = self.sock.recvfrom(65535)
+                data, anc, _, src = self.sock.recvmsg(65535, socket.CMSG_SPACE(16))
             except OSError:
                 continue
-            d = Datagram(now(), data, src, len(self.records))
+            d = Datagram(now(), data, src, len(self.records), kernel_stamp(anc))
             # The callback (a stand-in's answer) runs before the datagram is
             # visible to waiters, so a test that reacts to a datagram never
             # changes how the stand-in treats that same datagram.
