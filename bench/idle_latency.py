@@ -10,10 +10,10 @@ for the login and the end of the RDAC cycle, then measure
   - idle CPU (utime+stime of all threads, /proc/PID/stat) over --idle seconds
     with the links up and no calls, and voluntary context switches per second
     (sum over /proc/PID/task/*/status);
-  - added latency repeater -> master: from the stand-in's send to the
-    kernel's receive stamp at the other stand-in (SO_TIMESTAMPNS, so the
-    stand-ins' own wake-ups do not count) for each packet of calls sent 60 ms
-    apart (median, 99th percentile);
+  - added latency repeater -> master: from the wall clock read just before
+    the stand-in's send to the kernel's receive stamp at the other stand-in
+    (SO_TIMESTAMPNS, so the receiving stand-in's wake-up does not count) for
+    each packet of calls sent 60 ms apart (median, 99th percentile);
   - added latency master -> repeater for packets sent 80 ms apart (more than
     the 60 ms pacing, so pacing adds nothing);
   - pacing: the gaps between the receive stamps of the packets the repeater
