@@ -60,12 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reset_udp();
   reset_link_status();
   reset_master_to_moto();
-  std::snprintf(RptrIP, sizeof RptrIP, "192.0.2.2");
-  std::snprintf(MasterIP, sizeof MasterIP, "192.0.2.3");
-  RptrPort = 50000;
-  const uint8_t id[4] = {0x00, 0xAB, 0xCD, 0xEF};
-  std::memcpy(MyBridgeID, id, 4);
-  for (int i = 0; i < 20; ++i) Key[i] = static_cast<uint8_t>(0x11 * i + 3);
+  fuzz::site_config();
   Corvane_sock = MOTO_SOCK;
   Local_Repeater_audio_srv_sock = AUDIO_SOCK;
   master_online = 1;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "dmr/dmr_console.h"
+#include "gateway/config.h"
 #include "gateway/console.h"
 #include "gateway/udp.h"
 
@@ -68,6 +69,17 @@ struct Records {
     return true;
   }
 };
+
+// The site both reader harnesses run as: repeater at 192.0.2.2:50000,
+// master at 192.0.2.3, bridge ID 00ABCDEF and a fixed 20-byte key.
+inline void site_config() {
+  std::snprintf(RptrIP, sizeof RptrIP, "192.0.2.2");
+  std::snprintf(MasterIP, sizeof MasterIP, "192.0.2.3");
+  RptrPort = 50000;
+  const uint8_t id[4] = {0x00, 0xAB, 0xCD, 0xEF};
+  std::memcpy(MyBridgeID, id, 4);
+  for (int i = 0; i < 20; ++i) Key[i] = static_cast<uint8_t>(0x11 * i + 3);
+}
 
 inline sockaddr_in addr(const char* ip, int port) {
   sockaddr_in a{};
