@@ -35,27 +35,27 @@
 #include <cstdint>
 
 enum class Sha1Phase : uint8_t {
-    Idle = 0,   // never initialised (a zeroed context)
-    Blocks,     // initialised, taking 64-byte blocks
-    Finished,   // final block hashed, state words not yet turned into bytes
-    Digest,     // shadigest holds the 20 digest bytes
-    Failed,     // refused a call; digest bytes are zero
+  Idle = 0,  // never initialised (a zeroed context)
+  Blocks,    // initialised, taking 64-byte blocks
+  Finished,  // final block hashed, state words not yet turned into bytes
+  Digest,    // shadigest holds the 20 digest bytes
+  Failed,    // refused a call; digest bytes are zero
 };
 
 struct Sha1Context {
-    // The block being hashed, word j = bytes 4j..4j+3 most significant first.
-    // The compression uses it as its rolling message schedule.
-    uint32_t message[16] = {};
-    // Chaining state; after done, rewritten in place as the digest bytes.
-    uint32_t shadigest[5] = {};
-    // Bytes passed to the block operation since the last init.
-    uint16_t count = 0;
-    // HMAC key block: key ^ 0x36 after hmac_init, key ^ 0x5C after hmac_done.
-    uint8_t hmackey[64] = {};
+  // The block being hashed, word j = bytes 4j..4j+3 most significant first.
+  // The compression uses it as its rolling message schedule.
+  uint32_t message[16] = {};
+  // Chaining state; after done, rewritten in place as the digest bytes.
+  uint32_t shadigest[5] = {};
+  // Bytes passed to the block operation since the last init.
+  uint16_t count = 0;
+  // HMAC key block: key ^ 0x36 after hmac_init, key ^ 0x5C after hmac_done.
+  uint8_t hmackey[64] = {};
 
-    Sha1Phase phase = Sha1Phase::Idle;
-    bool hmac_active = false;       // between hmac_init and hmac_done
-    uint16_t compressions = 0;      // compressions since the last public init
+  Sha1Phase phase = Sha1Phase::Idle;
+  bool hmac_active = false;   // between hmac_init and hmac_done
+  uint16_t compressions = 0;  // compressions since the last public init
 };
 
 // ---- context API ----------------------------------------------------------
@@ -75,8 +75,7 @@ bool hmac_block(Sha1Context& ctx, const uint8_t* data, uint8_t len);
 // Completes the inner hash and runs the outer one; HMAC value in shadigest.
 bool hmac_done(Sha1Context& ctx);
 // hmac_init, the whole message block by block, hmac_done. len 0..65471.
-bool hmac_once(Sha1Context& ctx, const uint8_t* key, uint8_t keylen,
-               const uint8_t* data, int32_t len);
+bool hmac_once(Sha1Context& ctx, const uint8_t* key, uint8_t keylen, const uint8_t* data, int32_t len);
 
 // The 20 digest bytes (valid after a successful done).
 const uint8_t* sha1_digest(const Sha1Context& ctx);
@@ -110,9 +109,8 @@ constexpr uint32_t AUTH_MAX_DATA = 65535 - 64;
 // out = first 10 bytes of HMAC-SHA1(key, data[0..len)). For len above
 // AUTH_MAX_DATA, out is zeroed and false returned. `out` may directly follow
 // the data in the same buffer.
-bool auth_tag(Sha1Context& ctx, const uint8_t key[AUTH_KEY_LEN], const uint8_t* data,
-              uint32_t len, uint8_t out[AUTH_TAG_LEN]);
+bool auth_tag(Sha1Context& ctx, const uint8_t key[AUTH_KEY_LEN], const uint8_t* data, uint32_t len,
+              uint8_t out[AUTH_TAG_LEN]);
 // True when len >= 10 and the last 10 bytes are the tag over the rest.
 // The tag comparison takes the same time wherever the bytes differ.
-bool auth_tag_ok(Sha1Context& ctx, const uint8_t key[AUTH_KEY_LEN], const uint8_t* packet,
-                 uint32_t len);
+bool auth_tag_ok(Sha1Context& ctx, const uint8_t key[AUTH_KEY_LEN], const uint8_t* packet, uint32_t len);

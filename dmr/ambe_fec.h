@@ -45,5 +45,4 @@ void codiere_AMBEplus2_33(uint8_t* coded, uint8_t mode, const uint8_t* frame);
 // nor `frame` is touched. With fewer than 3 corrections the received parity
 // bit is not consulted. Four or more errors in B are miscorrected and counted
 // as at most 3. C is taken as received. Exactly 49 entries of frame are written.
-void decodiere_AMBEplus2_33(uint8_t* coded, uint8_t* errorsA, uint8_t* errorsB, uint8_t mode,
-                            uint8_t* frame);
+void decodiere_AMBEplus2_33(uint8_t* coded, uint8_t* errorsA, uint8_t* errorsB, uint8_t mode, uint8_t* frame);

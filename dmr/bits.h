@@ -14,7 +14,9 @@
 #include <cstdint>
 
 // True when the entry counts as a set bit.
-inline bool bit_is_set(uint8_t entry) { return entry == 1; }
+inline bool bit_is_set(uint8_t entry) {
+  return entry == 1;
+}
 
 // bits[0 .. 8*nbytes) = the bits of bytes[0 .. nbytes), MSB first.
 void unpack_bits(const uint8_t* bytes, size_t nbytes, uint8_t* bits);

@@ -4,15 +4,17 @@
 #include <cstdarg>
 #include <cstdio>
 
-void dmr_print_stdout(const char* text) { std::fputs(text, stdout); }
+void dmr_print_stdout(const char* text) {
+  std::fputs(text, stdout);
+}
 
 void (*dmr_print)(const char* text) = dmr_print_stdout;
 
 void dmr_printf(const char* format, ...) {
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    dmr_print(line);
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  dmr_print(line);
 }

@@ -53,8 +53,7 @@ void reset_embedded_lc_collector();
 //   LCSS 0                  -> processSingleBlockEmbeddedLC(fragment)
 //   anything else (other LCSS values included) -> ignored.
 // Returns 2 unless a set was completed; the fields are then not written.
-int addData(const uint8_t* fragment, int lcss, uint8_t* control, uint8_t* destination,
-            uint8_t* source);
+int addData(const uint8_t* fragment, int lcss, uint8_t* control, uint8_t* destination, uint8_t* source);
 
 // Decodes rawLC. Rows 0-6 are checked by Hamming(16,11,4) (detection only):
 // a failing row 0 is checked again with its entry 0 (the protect flag)
@@ -65,8 +64,8 @@ int addData(const uint8_t* fragment, int lcss, uint8_t* control, uint8_t* destin
 int decode_MultiBlockEmbeddedLC(uint8_t* control, uint8_t* destination, uint8_t* source);
 
 // out[0..128) = the LC of the three 3-byte fields in transmission order.
-void encode_MultiBlockEmbeddedLC(const uint8_t* control, const uint8_t* destination,
-                                 const uint8_t* source, uint8_t* out);
+void encode_MultiBlockEmbeddedLC(const uint8_t* control, const uint8_t* destination, const uint8_t* source,
+                                 uint8_t* out);
 
 // 1 if the parity entries 11-15 of the 16-entry row match its data entries
 // 0-10, else 0.

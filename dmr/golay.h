@@ -16,31 +16,33 @@ constexpr unsigned GOLAY_23_12_SYNDROMES = 2048;
 // Remainder of bits 22-0 of `word` divided by g(x); higher bits are ignored.
 // Bit-serial long division, most significant bit first.
 constexpr uint32_t golay_23_12_remainder(uint32_t word) {
-    uint32_t r = 0;
-    for (int i = 22; i >= 0; --i) {
-        r <<= 1;
-        if ((word >> i) & 1) r ^= 1;
-        if (r & 0x800) r ^= GOLAY_23_12_GENERATOR;
-    }
-    return r & 0x7FF;
+  uint32_t r = 0;
+  for (int i = 22; i >= 0; --i) {
+    r <<= 1;
+    if ((word >> i) & 1) r ^= 1;
+    if (r & 0x800) r ^= GOLAY_23_12_GENERATOR;
+  }
+  return r & 0x7FF;
 }
 
 // The 4096 codewords, built at compile time.
 struct Golay2312Codewords {
-    uint32_t word[4096];
-    constexpr Golay2312Codewords() : word() {
-        for (uint32_t d = 0; d < 4096; ++d) word[d] = (d << 11) | golay_23_12_remainder(d << 11);
-    }
+  uint32_t word[4096];
+  constexpr Golay2312Codewords() : word() {
+    for (uint32_t d = 0; d < 4096; ++d) word[d] = (d << 11) | golay_23_12_remainder(d << 11);
+  }
 };
 inline constexpr Golay2312Codewords GOLAY_23_12_CODEWORDS{};
 
 // The 23-bit codeword of the low 12 bits of `data`.
-inline uint32_t golay_23_12_codeword(uint32_t data) { return GOLAY_23_12_CODEWORDS.word[data & 0xFFF]; }
+inline uint32_t golay_23_12_codeword(uint32_t data) {
+  return GOLAY_23_12_CODEWORDS.word[data & 0xFFF];
+}
 
 // Syndrome by table: the remainder is linear, bits 10-0 are their own
 // remainder and that of bits 22-11 is the parity part of their codeword.
 inline uint16_t golay_23_12_syndrome(uint32_t word) {
-    return static_cast<uint16_t>((word ^ GOLAY_23_12_CODEWORDS.word[(word >> 11) & 0xFFF]) & 0x7FF);
+  return static_cast<uint16_t>((word ^ GOLAY_23_12_CODEWORDS.word[(word >> 11) & 0xFFF]) & 0x7FF);
 }
 
 // Error pattern for each syndrome: bit i set = codeword bit i in error.

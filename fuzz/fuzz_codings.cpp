@@ -127,8 +127,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  void (*const codings[])(const uint8_t*, size_t) = {ambe_decode_any, ambe_round_trip, emb_any,
-                                                      embedded_collector, embedded_round_trip, tag_check};
+  void (*const codings[])(const uint8_t*, size_t) = {ambe_decode_any,    ambe_round_trip,     emb_any,
+                                                     embedded_collector, embedded_round_trip, tag_check};
   codings[data[0] % (sizeof codings / sizeof codings[0])](data + 1, size - 1);
   return 0;
 }

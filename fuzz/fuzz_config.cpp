@@ -12,7 +12,7 @@
 namespace {
 int fd = -1;
 char path[64];
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::quiet_console(false);  // the operator's own file is printed as written

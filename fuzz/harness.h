@@ -15,12 +15,12 @@
 #include "gateway/udp.h"
 
 // A broken invariant is a finding like any sanitizer report.
-#define FUZZ_CHECK(cond)                                                                   \
-  do {                                                                                     \
-    if (!(cond)) {                                                                         \
+#define FUZZ_CHECK(cond)                                                                 \
+  do {                                                                                   \
+    if (!(cond)) {                                                                       \
       std::fprintf(stderr, "invariant broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      std::abort();                                                                        \
-    }                                                                                      \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)
 
 namespace fuzz {

@@ -84,12 +84,10 @@ bool accept_key(const char* value) {
   char work[40];
   memset(work, '0', sizeof work);
   memcpy(work + 40 - n, value, n);
-  for (int i = 0; i < 20; ++i)
-    Key[i] = static_cast<uint8_t>(hex_value(work[2 * i]) * 16 + hex_value(work[2 * i + 1]));
+  for (int i = 0; i < 20; ++i) Key[i] = static_cast<uint8_t>(hex_value(work[2 * i]) * 16 + hex_value(work[2 * i + 1]));
   char line[16 + 20 * 3];
   int pos = snprintf(line, sizeof line, "KeyBytes={");
-  for (int i = 0; i < 20; ++i)
-    pos += snprintf(line + pos, sizeof line - pos, i ? ":%2.2x" : "%2.2x", Key[i]);
+  for (int i = 0; i < 20; ++i) pos += snprintf(line + pos, sizeof line - pos, i ? ":%2.2x" : "%2.2x", Key[i]);
   snprintf(line + pos, sizeof line - pos, "}\n");
   console_write(line);
   return true;
@@ -147,8 +145,8 @@ bool assign(const char* key, const char* value) {
       MyBridgeID[2] = static_cast<uint8_t>(id >> 8);
       MyBridgeID[3] = static_cast<uint8_t>(id);
     }
-    console_printf("MyBridgeID=[%u] {%2.2x:%2.2x:%2.2x:%2.2x}\n", id, MyBridgeID[0], MyBridgeID[1],
-                   MyBridgeID[2], MyBridgeID[3]);
+    console_printf("MyBridgeID=[%u] {%2.2x:%2.2x:%2.2x:%2.2x}\n", id, MyBridgeID[0], MyBridgeID[1], MyBridgeID[2],
+                   MyBridgeID[3]);
     return true;
   }
   if (strcmp(key, "NetworkKey") == 0) return accept_key(value);
@@ -177,4 +175,6 @@ int read_config_file(const char* path) {
   return 0;
 }
 
-int read_config() { return read_config_file(CONFIG_FILE); }
+int read_config() {
+  return read_config_file(CONFIG_FILE);
+}

@@ -5,15 +5,15 @@
 inline constexpr const char* CONFIG_FILE = "corvane.cfg";
 
 // Written only by read_config, before any thread starts; read-only afterwards.
-extern char RptrCall[9];      // call sign announced to the master, 3..8 characters
-extern uint32_t RptrID;       // repeater ID announced to the master, 1..16777215
-extern char RptrIP[16];       // Motorola repeater, dotted quad
-extern int32_t RptrPort;      // repeater's UDP port and our local Motorola-side port
-extern char MasterIP[16];     // DMR master, dotted quad
-extern int32_t RptrQRGtx;     // transmit frequency, Hz
-extern int32_t RptrQRGrx;     // receive frequency, Hz
-extern uint8_t MyBridgeID[4]; // our peer ID on the Motorola link, MSB first
-extern uint8_t Key[20];       // HMAC-SHA1 key of the Motorola link
+extern char RptrCall[9];       // call sign announced to the master, 3..8 characters
+extern uint32_t RptrID;        // repeater ID announced to the master, 1..16777215
+extern char RptrIP[16];        // Motorola repeater, dotted quad
+extern int32_t RptrPort;       // repeater's UDP port and our local Motorola-side port
+extern char MasterIP[16];      // DMR master, dotted quad
+extern int32_t RptrQRGtx;      // transmit frequency, Hz
+extern int32_t RptrQRGrx;      // receive frequency, Hz
+extern uint8_t MyBridgeID[4];  // our peer ID on the Motorola link, MSB first
+extern uint8_t Key[20];        // HMAC-SHA1 key of the Motorola link
 
 // Reads CONFIG_FILE from the working directory.  Returns 1 when exactly nine
 // assignments were accepted, 0 otherwise (nothing printed if the file cannot

@@ -23,7 +23,9 @@ void console_printf(const char* fmt, ...) {
   console_sink(buf, len);
 }
 
-void console_write(const char* text) { console_sink(text, strlen(text)); }
+void console_write(const char* text) {
+  console_sink(text, strlen(text));
+}
 
 // The time stamps come from time(); a 32-bit time_t ends in January 2038
 // (32-bit targets build with _TIME_BITS=64, see CMakeLists.txt).
@@ -38,8 +40,7 @@ TimeStamp asctime_now(bool cut) {
   time_t now = time(nullptr);
   struct tm tmv;
   char buf[64] = {0};
-  if (localtime_r(&now, &tmv) == nullptr || asctime_r(&tmv, buf) == nullptr)
-    strcpy(buf, "??? ??? ?? ??:??:?? ????\n");
+  if (localtime_r(&now, &tmv) == nullptr || asctime_r(&tmv, buf) == nullptr) strcpy(buf, "??? ??? ?? ??:??:?? ????\n");
   if (cut) buf[24] = '\0';
   snprintf(t.text, sizeof t.text, "%s", buf);
   return t;
@@ -52,12 +53,18 @@ TimeStamp store(const TimeStamp& t) {
 }
 }  // namespace
 
-TimeStamp refresh_ts() { return store(asctime_now(true)); }
-TimeStamp refresh_ts_full() { return store(asctime_now(false)); }
+TimeStamp refresh_ts() {
+  return store(asctime_now(true));
+}
+TimeStamp refresh_ts_full() {
+  return store(asctime_now(false));
+}
 
 TimeStamp current_ts() {
   std::lock_guard<std::mutex> g(ts_lock);
   return ts;
 }
 
-void reset_ts() { store(TimeStamp{}); }
+void reset_ts() {
+  store(TimeStamp{});
+}

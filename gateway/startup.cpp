@@ -88,7 +88,9 @@ void print_cpu_field(const char* path, const char* field, const char* name_part)
   fclose(f);
 }
 
-void sleep_10ms_real() { usleep(10000); }
+void sleep_10ms_real() {
+  usleep(10000);
+}
 
 }  // namespace
 

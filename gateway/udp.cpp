@@ -69,8 +69,7 @@ const UdpOps udp_ops_system = {system_recv, system_send};
 UdpOps udp_ops = udp_ops_system;
 
 int Local_Repeater_srv_open() {
-  return open_nonblocking(Local_Repeater_srv_sock, LISTEN_REPEATER_PORT,
-                          "Failed to create server socket, errno=%d\n");
+  return open_nonblocking(Local_Repeater_srv_sock, LISTEN_REPEATER_PORT, "Failed to create server socket, errno=%d\n");
 }
 
 int Local_Repeater_rdac_srv_open() {
@@ -107,7 +106,9 @@ void send_to(int sock, const char* ip, int port, const uint8_t* buf, size_t len)
   udp_ops.send(sock, buf, len, &plug);
 }
 
-void SEND(uint32_t len, const uint8_t* buf) { send_to(Corvane_sock, RptrIP, RptrPort, buf, len); }
+void SEND(uint32_t len, const uint8_t* buf) {
+  send_to(Corvane_sock, RptrIP, RptrPort, buf, len);
+}
 
 void send_to_master(const uint8_t* buf, size_t len) {
   send_to(Local_Repeater_audio_srv_sock, MasterIP, LISTEN_REPEATER_AUDIO_PORT, buf, len);

@@ -70,11 +70,19 @@ void hyt_write_lc_burst(uint8_t* pkt, const uint8_t* lc, uint8_t mask);
 
 // ---- field readers (on the packet as received) ------------------------------
 
-inline uint8_t hyt_packet_type(const uint8_t* pkt) { return pkt[8] & 0x0F; }
+inline uint8_t hyt_packet_type(const uint8_t* pkt) {
+  return pkt[8] & 0x0F;
+}
 // Slot number; a packet that begins with 'A' counts as slot 0.
-inline uint8_t hyt_slot(const uint8_t* pkt) { return pkt[0] == 0x41 ? 0 : pkt[16] & 0x0F; }
-inline uint8_t hyt_frame_type(const uint8_t* pkt) { return pkt[19]; }
-inline bool hyt_private(const uint8_t* pkt) { return pkt[62] == 0; }
+inline uint8_t hyt_slot(const uint8_t* pkt) {
+  return pkt[0] == 0x41 ? 0 : pkt[16] & 0x0F;
+}
+inline uint8_t hyt_frame_type(const uint8_t* pkt) {
+  return pkt[19];
+}
+inline bool hyt_private(const uint8_t* pkt) {
+  return pkt[62] == 0;
+}
 uint16_t hyt_seq(const uint8_t* pkt);
 uint32_t hyt_dst(const uint8_t* pkt);
 uint32_t hyt_src(const uint8_t* pkt);

@@ -46,7 +46,9 @@ void write_call_lc(const uint8_t* pkt, uint8_t mask) {
   hyt_write_lc_burst(sendhyt, lc, mask);
 }
 
-void send_hyt() { send_to_master(sendhyt, HYT_PACKET_LEN); }
+void send_hyt() {
+  send_to_master(sendhyt, HYT_PACKET_LEN);
+}
 
 bool relay_header(const uint8_t* pkt) {
   const uint8_t marker = moto_marker(pkt);

@@ -32,11 +32,11 @@ void reset_position_relay() {
 
 namespace {
 
-constexpr int HEADER_LEN = 31;      // through byte 30, the data type
-constexpr int BLOCK_LEN = 54;       // through the payload
+constexpr int HEADER_LEN = 31;  // through byte 30, the data type
+constexpr int BLOCK_LEN = 54;   // through the payload
 constexpr int PAYLOAD_FIRST = 38;
 constexpr uint8_t TYPE_DATA_HEADER = 6, TYPE_DATA_BLOCK = 8;
-constexpr int REPORT_FROM = 64;     // accumulated length that starts reporting
+constexpr int REPORT_FROM = 64;  // accumulated length that starts reporting
 // The count stops growing here: enough to keep reporting, never overflows.
 constexpr int ACCU_LEN_CEILING = POS_ACCU_LEN + POS_BLOCK_PAYLOAD;
 constexpr int DOT_FIRST = 5, DOT_LAST = 43;
@@ -44,7 +44,9 @@ constexpr int DOT_FIRST = 5, DOT_LAST = 43;
 uint32_t be32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | p[2] << 8 | p[3];
 }
-uint32_t be24(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 16 | p[1] << 8 | p[2]; }
+uint32_t be24(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 16 | p[1] << 8 | p[2];
+}
 
 void store_block(const uint8_t* pkt) {
   pos_peer_id = be32(pkt + 1);
@@ -70,10 +72,14 @@ struct Mode {
 };
 Mode mode_of(int dot) {
   switch (dot) {
-    case 17: return {"Auto Time+Dist", '4'};
-    case 19: return {"Manual", '1'};
-    case 25: return {"Auto Time", '2'};
-    default: return {"unknown", '0'};
+    case 17:
+      return {"Auto Time+Dist", '4'};
+    case 19:
+      return {"Manual", '1'};
+    case 25:
+      return {"Auto Time", '2'};
+    default:
+      return {"unknown", '0'};
   }
 }
 
@@ -105,8 +111,8 @@ void decode_and_report() {
     std::memcpy(pos_lon, pos_accu + pos_dot + 5, sizeof pos_lon);
     std::memcpy(pos_speed, pos_accu + pos_dot + 16, sizeof pos_speed);
     console_printf("[%i]Decoded GPS %s [%d]: LAT(%-9.9s) LONG(%-9.9s) SPEED(%-3.3s) RPT:%i\r\n",
-                   static_cast<int>(pos_src_id), mode.text, pos_dot, shown(pos_lat, 9).text,
-                   shown(pos_lon, 9).text, shown(pos_speed, 3).text, static_cast<int>(pos_peer_id));
+                   static_cast<int>(pos_src_id), mode.text, pos_dot, shown(pos_lat, 9).text, shown(pos_lon, 9).text,
+                   shown(pos_speed, 3).text, static_cast<int>(pos_peer_id));
   }
   char text[16];
   const int n = std::snprintf(text, sizeof text, "%i6.6", static_cast<int>(pos_peer_id));

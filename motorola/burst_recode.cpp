@@ -24,7 +24,9 @@ void reset_burst_recode() {
 
 namespace {
 
-uint32_t id24(const uint8_t* b) { return static_cast<uint32_t>(b[0]) << 16 | b[1] << 8 | b[2]; }
+uint32_t id24(const uint8_t* b) {
+  return static_cast<uint32_t>(b[0]) << 16 | b[1] << 8 | b[2];
+}
 
 // EMB and embedded signalling of bursts B to E.
 void carry_embedded(MotoVoiceKind kind, const uint8_t* burst, uint8_t* pkt, int slot) {
@@ -41,8 +43,8 @@ void carry_embedded(MotoVoiceKind kind, const uint8_t* burst, uint8_t* pkt, int 
         const TimeStamp ts = current_ts();
         console_printf("%s EMB-Hardbits: CC:%d%d%d%d PI:%d LCSS:%d%d\r\n", ts.text, EMB_bits[0], EMB_bits[1],
                        EMB_bits[2], EMB_bits[3], EMB_bits[4], EMB_bits[5], EMB_bits[6]);
-        console_printf("%s EMB-Decode Slot:%d DestID:%d SrcID:%d\r\n", ts.text, slot,
-                       static_cast<int>(id24(DestAddr)), static_cast<int>(id24(SrcAddr)));
+        console_printf("%s EMB-Decode Slot:%d DestID:%d SrcID:%d\r\n", ts.text, slot, static_cast<int>(id24(DestAddr)),
+                       static_cast<int>(id24(SrcAddr)));
         idshown = 1;
       }
     }

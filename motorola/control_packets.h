@@ -4,8 +4,7 @@
 #pragma once
 #include <cstdint>
 
-inline constexpr int START_LEN = 24, START2_LEN = 15, START_HB_LEN = 24, PEER_95_LEN = 19,
-                     PEER_99_LEN = 20;
+inline constexpr int START_LEN = 24, START2_LEN = 15, START_HB_LEN = 24, PEER_95_LEN = 19, PEER_99_LEN = 20;
 
 extern uint8_t start[START_LEN];        // 0x90 registration request
 extern uint8_t start2[START2_LEN];      // 0x92 peer-list request

@@ -35,7 +35,9 @@ uint8_t Voice_moto[V2M_WORK_LEN];
 
 namespace {
 
-int64_t wall_seconds() { return static_cast<int64_t>(time(nullptr)); }
+int64_t wall_seconds() {
+  return static_cast<int64_t>(time(nullptr));
+}
 
 uint8_t rxbuf[V2M_RX_LEN];
 // This thread's own hashing context: the Motorola-side reader checks tags
@@ -154,13 +156,26 @@ void relay_header(const Incoming& in) {
 
 bool burst_kind(uint8_t frame_type, MotoVoiceKind* kind) {
   switch (frame_type) {
-    case 0x77: *kind = MOTO_BURST_A; return true;
-    case 0x88: *kind = MOTO_BURST_B; return true;
-    case 0x99: *kind = MOTO_BURST_C; return true;
-    case 0xAA: *kind = MOTO_BURST_D; return true;
-    case 0xBB: *kind = MOTO_BURST_E; return true;
-    case 0xCC: *kind = MOTO_BURST_F; return true;
-    default: return false;
+    case 0x77:
+      *kind = MOTO_BURST_A;
+      return true;
+    case 0x88:
+      *kind = MOTO_BURST_B;
+      return true;
+    case 0x99:
+      *kind = MOTO_BURST_C;
+      return true;
+    case 0xAA:
+      *kind = MOTO_BURST_D;
+      return true;
+    case 0xBB:
+      *kind = MOTO_BURST_E;
+      return true;
+    case 0xCC:
+      *kind = MOTO_BURST_F;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -235,9 +250,10 @@ void handle(ssize_t len, int64_t now) {
 
   if (rx[slot] == 0) {
     rx[slot] = 1;
-    console_printf("\n______________________________________________________________________________"
-                   "\n%s RX SLOT=%i DST_ID=%i SRC_ID=%i TYPE=Voice\n",
-                   in.ts.text, slot, static_cast<int>(in.dst), static_cast<int>(in.src));
+    console_printf(
+        "\n______________________________________________________________________________"
+        "\n%s RX SLOT=%i DST_ID=%i SRC_ID=%i TYPE=Voice\n",
+        in.ts.text, slot, static_cast<int>(in.dst), static_cast<int>(in.src));
   }
   if (type == TYPE_TERMINATOR) {
     console_printf("%s VOICE RX SLOT %i ENDE USER_ID=%i \n", in.ts.text, slot, static_cast<int>(in.src));

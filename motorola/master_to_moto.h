@@ -62,9 +62,9 @@ extern uint8_t Voice_moto[V2M_WORK_LEN];
 
 // Time seam of the relay: tests drive the clock and see the pacing sleeps.
 struct V2mTiming {
-  int64_t (*now_us)();          // monotonic microseconds
+  int64_t (*now_us)();           // monotonic microseconds
   void (*sleep_us)(int64_t us);  // the pacing delay
-  int64_t (*wall_s)();          // wall-clock seconds: seed of the call tag
+  int64_t (*wall_s)();           // wall-clock seconds: seed of the call tag
 };
 extern V2mTiming v2m_timing;
 extern const V2mTiming v2m_timing_system;

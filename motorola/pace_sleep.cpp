@@ -41,4 +41,6 @@ void pace_sleep_us(int64_t us) {
   while (mono_us() < until) sched_yield();
 }
 
-void reset_pace_sleep() { margin_us = 0; }
+void reset_pace_sleep() {
+  margin_us = 0;
+}

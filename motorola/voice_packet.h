@@ -123,19 +123,31 @@ unsigned moto_sign(Sha1Context& ctx, const uint8_t* key, uint8_t* pkt, MotoVoice
 
 // ---- reading (the caller has checked the length) ------------------------------
 
-inline uint8_t moto_opcode(const uint8_t* pkt) { return pkt[0]; }
-inline bool moto_private(const uint8_t* pkt) { return pkt[0] == MOTO_OP_PRIVATE_VOICE; }
+inline uint8_t moto_opcode(const uint8_t* pkt) {
+  return pkt[0];
+}
+inline bool moto_private(const uint8_t* pkt) {
+  return pkt[0] == MOTO_OP_PRIVATE_VOICE;
+}
 uint32_t moto_peer_id(const uint8_t* pkt);
 uint8_t moto_call_seq(const uint8_t* pkt);
 uint32_t moto_src_id(const uint8_t* pkt);
 uint32_t moto_dst_id(const uint8_t* pkt);
-inline bool moto_slot2(const uint8_t* pkt) { return (pkt[17] & MOTO_CALL_INFO_SLOT2) != 0; }
-inline uint8_t moto_marker(const uint8_t* pkt) { return pkt[19]; }
+inline bool moto_slot2(const uint8_t* pkt) {
+  return (pkt[17] & MOTO_CALL_INFO_SLOT2) != 0;
+}
+inline uint8_t moto_marker(const uint8_t* pkt) {
+  return pkt[19];
+}
 uint16_t moto_rtp_seq(const uint8_t* pkt);
 uint32_t moto_rtp_timestamp(const uint8_t* pkt);
-inline uint8_t moto_burst_type(const uint8_t* pkt) { return pkt[30] & 0x3F; }
+inline uint8_t moto_burst_type(const uint8_t* pkt) {
+  return pkt[30] & 0x3F;
+}
 // Voice bursts only.
-inline bool moto_burst_a(const uint8_t* pkt) { return (pkt[32] & MOTO_BURST_FLAG_A) != 0; }
+inline bool moto_burst_a(const uint8_t* pkt) {
+  return (pkt[32] & MOTO_BURST_FLAG_A) != 0;
+}
 
 // frame[0..49) = the bare frame of slot 0..2 (plain order).
 void moto_read_frame(const uint8_t* pkt, unsigned slot, uint8_t* frame);

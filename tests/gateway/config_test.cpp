@@ -199,16 +199,15 @@ TEST_F(ConfigTest, NetworkKeyDigitsHexAndErrors) {
   const uint8_t want[20] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99,
                             0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x01, 0x23, 0x45, 0x67};
   EXPECT_EQ(0, memcmp(Key, want, 20));
-  EXPECT_NE(r.out.find("KeyBytes={00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:01:23:45:67}\n"),
-            std::string::npos);
+  EXPECT_NE(r.out.find("KeyBytes={00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:01:23:45:67}\n"), std::string::npos);
 
   // An odd length is padded on the left: "abc" is 0x0A 0xBC.
   r = load(with("NetworkKey", "NetworkKey=abc"));
   EXPECT_EQ(Key[18], 0x0A);
   EXPECT_EQ(Key[19], 0xBC);
 
-  for (const char* bad : {"NetworkKey=12g4", "NetworkKey=12 4",
-                          "NetworkKey=00000000000000000000000000000000000000001"}) {
+  for (const char* bad :
+       {"NetworkKey=12g4", "NetworkKey=12 4", "NetworkKey=00000000000000000000000000000000000000001"}) {
     memset(Key, 0x5A, sizeof Key);
     r = load(with("NetworkKey", bad));
     EXPECT_EQ(r.rc, 0) << bad;

@@ -61,8 +61,12 @@ TEST_F(SupervisionTest, SilentMasterIsLoggedInAgainEvery29Passes) {
   for (int i = 0; i < 90; ++i) {
     motorola_repeater_online = 20;  // the repeater keeps answering
     if (pass()) logins.push_back(i);
-    if (i == 28) { EXPECT_EQ(master_online, 0); }
-    if (i == 27) { EXPECT_EQ(master_online, 1); }
+    if (i == 28) {
+      EXPECT_EQ(master_online, 0);
+    }
+    if (i == 27) {
+      EXPECT_EQ(master_online, 1);
+    }
   }
   EXPECT_EQ(logins, (std::vector<int>{0, 29, 58, 87}));
 }
@@ -83,8 +87,12 @@ TEST_F(SupervisionTest, RepeaterGoingSilentDropsTheLinkAndStopsLogins) {
   std::vector<int> logins;
   for (int i = 0; i < 40; ++i) {
     if (pass()) logins.push_back(i);
-    if (i == 18) { EXPECT_EQ(master_online, 0) << "19th pass after the reply"; }
-    if (i == 17) { EXPECT_EQ(master_online, 1); }
+    if (i == 18) {
+      EXPECT_EQ(master_online, 0) << "19th pass after the reply";
+    }
+    if (i == 17) {
+      EXPECT_EQ(master_online, 1);
+    }
   }
   // One more login in the 20th pass (counter 1), dropped in that same pass.
   EXPECT_EQ(logins, (std::vector<int>{0, 19}));

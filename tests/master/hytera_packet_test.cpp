@@ -20,9 +20,13 @@ const std::vector<std::pair<const char*, const uint8_t*>>& templates() {
   return t;
 }
 
-Bytes of(const uint8_t* p, size_t n = HYT_PACKET_LEN) { return Bytes(p, p + n); }
+Bytes of(const uint8_t* p, size_t n = HYT_PACKET_LEN) {
+  return Bytes(p, p + n);
+}
 
-int image_bit(const Bytes& image, unsigned bit) { return (image[bit / 8] >> (7 - bit % 8)) & 1; }
+int image_bit(const Bytes& image, unsigned bit) {
+  return (image[bit / 8] >> (7 - bit % 8)) & 1;
+}
 
 TEST(HyteraPacket, TemplatesAsTabled) {
   for (const auto& [name, tmpl] : templates()) {
@@ -157,9 +161,9 @@ TEST(HyteraPacket, LinkControlBurstsOfHeaderAndTerminator) {
     hyt_read_burst(tmpl, b);
     for (unsigned i = 98; i < 166; ++i)
       EXPECT_EQ((a[i / 8] >> (7 - i % 8)) & 1, (b[i / 8] >> (7 - i % 8)) & 1) << "burst bit " << i;
-    for (unsigned i : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 17u,
-                       18u, 19u, 20u, 21u, 22u, 23u, 24u, 25u, 58u, 60u, 61u, 62u, 63u, 64u, 65u, 66u,
-                       67u, 68u, 69u, 70u, 71u})
+    for (unsigned i :
+         {0u,  1u,  2u,  3u,  4u,  5u,  6u,  7u,  8u,  9u,  10u, 11u, 12u, 13u, 14u, 15u, 16u, 17u, 18u, 19u,
+          20u, 21u, 22u, 23u, 24u, 25u, 58u, 60u, 61u, 62u, 63u, 64u, 65u, 66u, 67u, 68u, 69u, 70u, 71u})
       EXPECT_EQ(pkt[i], tmpl[i]) << "byte " << i;
   }
 }

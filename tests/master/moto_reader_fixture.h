@@ -15,10 +15,10 @@
 #include "master/moto_relay.h"
 #include "motorola/control_packets.h"
 #include "motorola/link_control.h"
-#include "support/test_site.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
 #include "support/reference_hmac.h"
+#include "support/test_site.h"
 
 namespace moto_in {
 
@@ -33,8 +33,8 @@ inline void push24(Bytes& b, uint32_t v) {
 }
 
 // Bytes 0-30, the call header shared by voice and data packets.
-inline Bytes call_header(uint8_t opcode, uint32_t src, uint32_t dst, uint16_t seq, uint8_t call_info,
-                         uint8_t marker, uint8_t burst_type, uint32_t peer = PEER_ID) {
+inline Bytes call_header(uint8_t opcode, uint32_t src, uint32_t dst, uint16_t seq, uint8_t call_info, uint8_t marker,
+                         uint8_t burst_type, uint32_t peer = PEER_ID) {
   Bytes b{opcode, static_cast<uint8_t>(peer >> 24)};
   push24(b, peer);
   b.push_back(0x11);  // call_seq

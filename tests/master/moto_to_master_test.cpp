@@ -18,14 +18,15 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using moto_in::Call;
 
-const char* const VOICE_NAMES[] = {"Voice_hyt1", "Voice_hyt2", "Voice_hyt3",
-                                   "Voice_hyt4", "Voice_hyt5", "Voice_hyt6"};
+const char* const VOICE_NAMES[] = {"Voice_hyt1", "Voice_hyt2", "Voice_hyt3", "Voice_hyt4", "Voice_hyt5", "Voice_hyt6"};
 
 void set_bit(uint8_t* bytes, unsigned bit, uint8_t v) {
   const uint8_t m = static_cast<uint8_t>(0x80 >> (bit % 8));
   bytes[bit / 8] = static_cast<uint8_t>(v ? bytes[bit / 8] | m : bytes[bit / 8] & ~m);
 }
-int get_bit(const uint8_t* bytes, unsigned bit) { return (bytes[bit / 8] >> (7 - bit % 8)) & 1; }
+int get_bit(const uint8_t* bytes, unsigned bit) {
+  return (bytes[bit / 8] >> (7 - bit % 8)) & 1;
+}
 
 // Template bytes, then the per-packet fields at their offsets.
 Bytes with_fields(const char* name, const Call& c, uint16_t seq) {
@@ -137,9 +138,8 @@ std::vector<std::string> stamped_lines(const std::string& out) {
     at = end == std::string::npos ? out.size() : end + 1;
     int day, h, m, sec, year;
     char wd[4], mon[4];
-    const bool stamped =
-        line.size() > 24 &&
-        std::sscanf(line.c_str(), "%3s %3s %2d %2d:%2d:%2d %4d", wd, mon, &day, &h, &m, &sec, &year) == 7;
+    const bool stamped = line.size() > 24 && std::sscanf(line.c_str(), "%3s %3s %2d %2d:%2d:%2d %4d", wd, mon, &day, &h,
+                                                         &m, &sec, &year) == 7;
     lines.push_back(stamped ? line.substr(24) : "(no time stamp) " + line);
   }
   return lines;
@@ -200,8 +200,7 @@ TEST_F(MotoToMaster, WholeCallInOrder) {
     add(relay(moto_in::terminator(c, seq)));
 
     ASSERT_EQ(sent.size(), 15u);
-    const uint8_t types[] = {0xEE, 0x11, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC,
-                             0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0x22};
+    const uint8_t types[] = {0xEE, 0x11, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0x22};
     for (size_t i = 0; i < sent.size(); ++i) {
       EXPECT_EQ(sent[i][18], types[i]) << i;
       EXPECT_EQ(sent[i][19], types[i]) << i;

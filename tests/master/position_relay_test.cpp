@@ -75,8 +75,7 @@ TEST_F(PositionRelay, FourthBlockOfATransmissionReports) {
   EXPECT_TRUE(relay(data_block("3333333333333333")).empty());
   auto out = relay(data_block("4444444444444444"));
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(std::string(pos_accu, pos_accu + 48),
-            "222222222222222233333333333333334444444444444444");
+  EXPECT_EQ(std::string(pos_accu, pos_accu + 48), "222222222222222233333333333333334444444444444444");
   // No '.' anywhere: no line, and the texts are still empty.
   EXPECT_EQ(console.str(), "");
   EXPECT_EQ(out[0], report("3101234", "", "", '0'));
@@ -120,9 +119,8 @@ TEST_F(PositionRelay, ModeFollowsTheDotPosition) {
     ASSERT_EQ(out.size(), 2u) << k.dot;
     const std::string lat = a.substr(k.dot - 5, 9), lon = a.substr(k.dot + 5, 9);
     EXPECT_EQ(out[1], report("3101234", lat, lon, k.digit)) << k.dot;
-    const std::string line = "[2622101]Decoded GPS " + std::string(k.text) + " [" + std::to_string(k.dot) +
-                             "]: LAT(" + lat + ") LONG(" + lon + ") SPEED(" + a.substr(k.dot + 16, 3) +
-                             ") RPT:3101234\r\n";
+    const std::string line = "[2622101]Decoded GPS " + std::string(k.text) + " [" + std::to_string(k.dot) + "]: LAT(" +
+                             lat + ") LONG(" + lon + ") SPEED(" + a.substr(k.dot + 16, 3) + ") RPT:3101234\r\n";
     // At the first report 48 bytes are stored: a second '.' beyond them is
     // found only by the next one.
     EXPECT_EQ(console.str(), k.dot + 11 < 48 ? line + line : line) << k.dot;

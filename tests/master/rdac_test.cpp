@@ -54,13 +54,17 @@ std::string slot(const uint8_t* msg, int at, int chars) {
   std::string s;
   for (int i = 0; i < chars; ++i) {
     EXPECT_EQ(msg[at + 2 * i + 1], 0) << "high byte of character " << i;
-    if (msg[at + 2 * i]) s += static_cast<char>(msg[at + 2 * i]);
-    else s += '.';
+    if (msg[at + 2 * i])
+      s += static_cast<char>(msg[at + 2 * i]);
+    else
+      s += '.';
   }
   return s;
 }
 
-uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+uint32_t le32(const uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
 
 TEST_F(RdacTest, IdentityMessagesCarryTheConfiguration) {
   EXPECT_EQ(slot(rdac225, 24, 16), "D5.05.09.005....");

@@ -74,8 +74,8 @@ TEST_F(BurstRecode, FramesKeptOrReplacedByTheirOwnErrorCounts) {
     bool replaced;
   };
   const Case cases[] = {
-      {{3, 2}, false}, {{2, 3}, true}, {{4, 0}, true}, {{1, 0}, false}, {{1, 3}, false},
-      {{0, 3}, false}, {{3, 3}, true}, {{2, 2}, false},
+      {{3, 2}, false}, {{2, 3}, true},  {{4, 0}, true}, {{1, 0}, false},
+      {{1, 3}, false}, {{0, 3}, false}, {{3, 3}, true}, {{2, 2}, false},
   };
   const Bytes sync = mvoice::template_centre("Voice_hyt1");
   for (unsigned n = 0; n < std::size(cases); ++n) {
@@ -166,8 +166,8 @@ TEST_F(BurstRecode, IdsShownOncePerCall) {
     }
   };
   const std::string ts = current_ts().text;
-  const std::string lines = ts + " EMB-Hardbits: CC:0001 PI:0 LCSS:10\r\n" + ts +
-                            " EMB-Decode Slot:2 DestID:262 SrcID:2622101\r\n";
+  const std::string lines =
+      ts + " EMB-Hardbits: CC:0001 PI:0 LCSS:10\r\n" + ts + " EMB-Decode Slot:2 DestID:262 SrcID:2622101\r\n";
   superframe();
   EXPECT_EQ(console.str(), lines);
   EXPECT_EQ(idshown, 1);

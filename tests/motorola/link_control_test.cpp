@@ -9,10 +9,10 @@
 #include "gateway/supervision.h"
 #include "gateway/udp.h"
 #include "motorola/control_packets.h"
-#include "support/test_site.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
 #include "support/reference_hmac.h"
+#include "support/test_site.h"
 
 namespace {
 
@@ -48,7 +48,9 @@ class MotoLinkTest : public ::testing::Test {
   ConsoleCapture console;
 };
 
-Bytes with_tag(const uint8_t key[20], Bytes body) { return signed_packet(key, body); }
+Bytes with_tag(const uint8_t key[20], Bytes body) {
+  return signed_packet(key, body);
+}
 
 TEST_F(MotoLinkTest, ControlPacketsAreLaidOutAndSigned) {
   const uint8_t id[4] = {0x00, 0xAB, 0xCD, 0xEF};

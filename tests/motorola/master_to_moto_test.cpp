@@ -13,11 +13,11 @@
 #include "gateway/supervision.h"
 #include "gateway/udp.h"
 #include "master_voice.h"
-#include "support/test_site.h"
 #include "support/console_capture.h"
 #include "support/dmr_reference.h"
 #include "support/fake_net.h"
 #include "support/reference_hmac.h"
+#include "support/test_site.h"
 
 namespace {
 
@@ -59,7 +59,9 @@ struct TestClock {
   }
 };
 
-int64_t ms(double v) { return T0 + static_cast<int64_t>(v * 1000); }
+int64_t ms(double v) {
+  return T0 + static_cast<int64_t>(v * 1000);
+}
 
 class MasterToMoto : public ::testing::Test {
  protected:
@@ -157,14 +159,16 @@ class MasterToMoto : public ::testing::Test {
 
 // Console time stamps are wall-clock seconds and may tick between two lines
 // of one test: compare with every stamp replaced by ts().
-std::string ts() { return "<time stamp>"; }
+std::string ts() {
+  return "<time stamp>";
+}
 
 bool is_stamp(const std::string& s, size_t i) {
   if (i + 24 > s.size()) return false;
   const char* p = s.c_str() + i;
   auto digit = [&](int k) { return p[k] >= '0' && p[k] <= '9'; };
-  return p[3] == ' ' && p[7] == ' ' && p[10] == ' ' && p[13] == ':' && p[16] == ':' && p[19] == ' ' &&
-         digit(11) && digit(12) && digit(14) && digit(15) && digit(17) && digit(18) && digit(20) && digit(23);
+  return p[3] == ' ' && p[7] == ' ' && p[10] == ' ' && p[13] == ':' && p[16] == ':' && p[19] == ' ' && digit(11) &&
+         digit(12) && digit(14) && digit(15) && digit(17) && digit(18) && digit(20) && digit(23);
 }
 
 std::string masked(const std::string& s) {
@@ -218,10 +222,10 @@ TEST_F(MasterToMoto, CallsRelayedAsTabled) {
     for (int letter = 0; letter < 6; ++letter) from_master(burst(c, seq++, letter), t += 60000);
     from_master(mvoice::hyt_terminator(c, seq++), t += 60000);
     EXPECT_EQ(masked(console.str()), start + ts() + " EMB-Hardbits: CC:0001 PI:0 LCSS:10\r\n" + ts() +
-                                 " EMB-Decode Slot:2 DestID:" + std::to_string(c.dst) +
-                                 " SrcID:" + std::to_string(c.src) + "\r\n" + ts() +
-                                 " VOICE RX SLOT 2 ENDE USER_ID=" + std::to_string(c.src) + " \n" + ts() +
-                                 " SENDE AUS " + std::to_string(r + 1) + "\n");
+                                         " EMB-Decode Slot:2 DestID:" + std::to_string(c.dst) +
+                                         " SrcID:" + std::to_string(c.src) + "\r\n" + ts() +
+                                         " VOICE RX SLOT 2 ENDE USER_ID=" + std::to_string(c.src) + " \n" + ts() +
+                                         " SENDE AUS " + std::to_string(r + 1) + "\n");
 
     const std::vector<Bytes> got = sent();
     ASSERT_EQ(got.size(), 9u);
@@ -320,8 +324,8 @@ TEST_F(MasterToMoto, SequenceNumbersOfBurstsAndTerminator) {
               (Bytes{uint8_t(want >> 24), uint8_t(want >> 16), uint8_t(want >> 8), uint8_t(want)}));
   }
   EXPECT_EQ(got[3][32], 0x16) << "burst E";
-  EXPECT_EQ(masked(console.str()), ts() + " VOICE RX SLOT 2 ENDE USER_ID=" + std::to_string(c.src) + " \n" + ts() +
-                               " SENDE AUS 1\n");
+  EXPECT_EQ(masked(console.str()),
+            ts() + " VOICE RX SLOT 2 ENDE USER_ID=" + std::to_string(c.src) + " \n" + ts() + " SENDE AUS 1\n");
   EXPECT_EQ(transmitting, 0);
 
   // Exactly one Ferr line, with the latest accepted number first.
@@ -361,10 +365,11 @@ TEST_F(MasterToMoto, OtherSlotsShownButNeverRelayed) {
   HytCall c;
   c.slot = 1;
   from_master(mvoice::hyt_header(c, 30), ms(1000));
-  for (int letter = 0; letter < 6; ++letter) from_master(burst(c, uint16_t(31 + letter), letter), ms(1060 + 60 * letter));
+  for (int letter = 0; letter < 6; ++letter)
+    from_master(burst(c, uint16_t(31 + letter), letter), ms(1060 + 60 * letter));
   from_master(mvoice::hyt_terminator(c, 37), ms(1420));
-  EXPECT_EQ(masked(console.str()), rx_line(1, c.dst, c.src) + ts() + " VOICE RX SLOT 1 ENDE USER_ID=" +
-                               std::to_string(c.src) + " \n");
+  EXPECT_EQ(masked(console.str()),
+            rx_line(1, c.dst, c.src) + ts() + " VOICE RX SLOT 1 ENDE USER_ID=" + std::to_string(c.src) + " \n");
   EXPECT_TRUE(sent().empty());
 
   // A datagram beginning with 'A' counts as slot 0, whatever its slot word says.
@@ -500,7 +505,8 @@ TEST_F(MasterToMoto, PacingStretchesShortGapsTo60ms) {
   // A clump leaves one packet per 60 ms.
   TestClock::send_times.clear();
   const int64_t clump = ms(2000);
-  for (int letter = 3; letter < 6; ++letter) net.feed(kAudioSock, burst(c, uint16_t(82 + letter), letter), "192.0.2.3", 62006);
+  for (int letter = 3; letter < 6; ++letter)
+    net.feed(kAudioSock, burst(c, uint16_t(82 + letter), letter), "192.0.2.3", 62006);
   net.feed(kAudioSock, mvoice::hyt_terminator(c, 88), "192.0.2.3", 62006);
   TestClock::now = clump;
   for (int i = 0; i < 4; ++i) send_voice_to_motorola_pass();

@@ -19,7 +19,9 @@ inline void set_bit(uint8_t* bytes, unsigned bit, int v) {
   const uint8_t m = static_cast<uint8_t>(0x80 >> (bit % 8));
   bytes[bit / 8] = static_cast<uint8_t>(v ? bytes[bit / 8] | m : bytes[bit / 8] & ~m);
 }
-inline int get_bit(const uint8_t* bytes, unsigned bit) { return (bytes[bit / 8] >> (7 - bit % 8)) & 1; }
+inline int get_bit(const uint8_t* bytes, unsigned bit) {
+  return (bytes[bit / 8] >> (7 - bit % 8)) & 1;
+}
 
 // Burst bits of coded frame k (0..2), entry i (0..71).
 inline unsigned frame_bit(unsigned k, unsigned i) {
@@ -32,7 +34,9 @@ inline unsigned frame_bit(unsigned k, unsigned i) {
 // codeword (23), C (25), written in 4 rows of 18 and sent by columns: entry
 // s of the sequence is coded entry 4 * (s % 18) + s / 18. The last entry of
 // the A codeword is its parity bit; errors are put before it.
-inline unsigned coded_index(unsigned s) { return 4 * (s % 18) + s / 18; }
+inline unsigned coded_index(unsigned s) {
+  return 4 * (s % 18) + s / 18;
+}
 
 struct Errors {
   unsigned a = 0, b = 0;  // bits flipped in the A codeword (at most 23) and the B codeword
@@ -103,12 +107,14 @@ inline Bytes hyt_header(const HytCall& c, uint16_t seq) {
   p[42] = static_cast<uint8_t>(c.src);
   return p;
 }
-inline Bytes hyt_terminator(const HytCall& c, uint16_t seq) { return hyt_packet("ende_hyt", c, seq); }
+inline Bytes hyt_terminator(const HytCall& c, uint16_t seq) {
+  return hyt_packet("ende_hyt", c, seq);
+}
 
 // Burst letter 0..5 (A..F) of the call with the given frames, centre bits
 // and errors.
-inline Bytes hyt_burst(const HytCall& c, uint16_t seq, int letter, const uint8_t frames[3][49],
-                       const uint8_t* centre, const Errors errors[3]) {
+inline Bytes hyt_burst(const HytCall& c, uint16_t seq, int letter, const uint8_t frames[3][49], const uint8_t* centre,
+                       const Errors errors[3]) {
   Bytes p = hyt_packet(VOICE_NAMES[letter], c, seq);
   put_burst(p, make_burst(frames, centre, errors));
   return p;

@@ -39,8 +39,7 @@ void push24(Bytes& b, uint32_t v) {
 }
 
 // The shared call header, from its table.
-Bytes call_header(const MotoCall& c, uint8_t call_info, uint8_t marker, uint16_t seq, uint32_t ts,
-                  uint8_t burst_type) {
+Bytes call_header(const MotoCall& c, uint8_t call_info, uint8_t marker, uint16_t seq, uint32_t ts, uint8_t burst_type) {
   Bytes b{static_cast<uint8_t>(c.private_call ? 0x81 : 0x80)};
   b.insert(b.end(), c.peer_id, c.peer_id + 4);
   b.push_back(c.call_seq);
@@ -129,8 +128,8 @@ TEST_F(MotoVoicePacket, EveryKindAsTabled) {
       if (kind == MOTO_VOICE_HEADER || kind == MOTO_VOICE_TERMINATOR) {
         const bool hdr = kind == MOTO_VOICE_HEADER;
         want = call_header(c, hdr ? 0x20 : 0x60, hdr ? 0xDD : 0x5E, 0xBEEF, 0xDEADBEEF, hdr ? 0x01 : 0x02);
-        Bytes mid = hdr ? Bytes{0x80, 0x00, 0x0B, 0x84, 0x0A, 0x00, 0x60}
-                        : Bytes{0xC0, 0x00, 0x0A, 0x84, 0x0A, 0x00, 0x60};
+        Bytes mid =
+            hdr ? Bytes{0x80, 0x00, 0x0B, 0x84, 0x0A, 0x00, 0x60} : Bytes{0xC0, 0x00, 0x0A, 0x84, 0x0A, 0x00, 0x60};
         want.insert(want.end(), mid.begin(), mid.end());
         want.insert(want.end(), lc.begin(), lc.end());
         // The check bytes: those of the captured call for the group call; a
@@ -211,8 +210,8 @@ TEST_F(MotoVoicePacket, SubstituteFrameSlotAndReadBack) {
   uint8_t got[49];
   for (unsigned k = 0; k < 3; ++k) {
     moto_read_frame(buf, k, got);
-    EXPECT_EQ(Bytes(got, got + 49), Bytes(k == 1 ? MOTO_FRAME_SUBSTITUTE : frames[k],
-                                          (k == 1 ? MOTO_FRAME_SUBSTITUTE : frames[k]) + 49));
+    EXPECT_EQ(Bytes(got, got + 49),
+              Bytes(k == 1 ? MOTO_FRAME_SUBSTITUTE : frames[k], (k == 1 ? MOTO_FRAME_SUBSTITUTE : frames[k]) + 49));
     EXPECT_EQ(moto_frame_bad(buf, k), k == 1);
   }
   // Burst F's tail is its template's, whatever is asked of it.

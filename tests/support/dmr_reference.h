@@ -88,8 +88,8 @@ inline bool correct_single(std::vector<uint8_t>& word, const std::vector<std::ve
 }
 
 struct BptcResult {
-  bool ok = false;           // every row and column checks (after correction)
-  unsigned corrected = 0;    // entries flipped
+  bool ok = false;         // every row and column checks (after correction)
+  unsigned corrected = 0;  // entries flipped
   std::array<uint8_t, 12> data{};
 };
 
