@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/config.h"
 #include "fuzz/harness.h"
-#include "gateway/config.h"
 
 namespace {
 int fd = -1;

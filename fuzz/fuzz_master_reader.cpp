@@ -6,12 +6,12 @@
 // repeater's address (nowhere to send), bits 4-7 advance the clock by that
 // many 250 ms steps first (a call times out after 3 s).
 #include "auth/hmac_sha1.h"
+#include "core/config.h"
+#include "core/link_status.h"
 #include "dmr/full_lc.h"
 #include "dmr/golay.h"
 #include "fuzz/harness.h"
-#include "gateway/config.h"
-#include "gateway/supervision.h"
-#include "motorola/master_to_moto.h"
+#include "relay/master_to_moto.h"
 
 namespace {
 

@@ -7,17 +7,17 @@
 // repeater's address on another port), bit 3 makes the pass receive nothing,
 // bits 4-7 advance the clock by that many 700 ms steps first.
 #include "auth/hmac_sha1.h"
+#include "core/config.h"
+#include "core/link_status.h"
 #include "dmr/ambe_fec.h"
 #include "dmr/burst.h"
 #include "dmr/golay.h"
 #include "fuzz/harness.h"
-#include "gateway/config.h"
-#include "gateway/supervision.h"
 #include "master/hytera_packet.h"
-#include "master/moto_relay.h"
-#include "master/position_relay.h"
 #include "motorola/control_packets.h"
 #include "motorola/link_control.h"
+#include "relay/moto_relay.h"
+#include "relay/position_relay.h"
 
 namespace {
 
@@ -73,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reset_link_status();
   reset_moto_reader();
   reset_moto_relays();
+  install_moto_relays();
   fuzz::site_config();
   reset_control_packets();
   sign_control_packets(MyBridgeID, Key);

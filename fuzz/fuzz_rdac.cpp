@@ -4,10 +4,9 @@
 // stranger instead of the master, bit 1 receives nothing, bit 2 toggles the
 // login, bit 3 requests a cycle (as a login does), bits 4-7 advance the
 // clock by that many 500 ms steps first.
+#include "core/config.h"
+#include "core/link_status.h"
 #include "fuzz/harness.h"
-#include "gateway/config.h"
-#include "gateway/startup.h"
-#include "gateway/supervision.h"
 #include "master/rdac.h"
 
 namespace {

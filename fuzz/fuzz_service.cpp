@@ -1,8 +1,8 @@
 // The service socket's drain (port 62005) on datagrams from the master and
 // from strangers: each record is one datagram and one pass (flags bit 0:
 // from a stranger; bits 4-7: the clock advances by that many seconds first).
+#include "core/config.h"
 #include "fuzz/harness.h"
-#include "gateway/config.h"
 #include "master/rdac.h"
 
 namespace {

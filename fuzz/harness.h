@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/config.h"
+#include "core/console.h"
+#include "core/udp.h"
 #include "dmr/dmr_console.h"
-#include "gateway/config.h"
-#include "gateway/console.h"
-#include "gateway/udp.h"
 
 // A broken invariant is a finding like any sanitizer report.
 #define FUZZ_CHECK(cond)                                                                 \

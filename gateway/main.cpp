@@ -4,13 +4,14 @@
 
 #include <cstdio>
 
+#include "core/console.h"
 #include "dmr/dmr_console.h"
-#include "gateway/console.h"
 #include "gateway/startup.h"
 #include "gateway/supervision.h"
 #include "master/rdac.h"
 #include "motorola/link_control.h"
-#include "motorola/master_to_moto.h"
+#include "relay/master_to_moto.h"
+#include "relay/moto_relay.h"
 
 int main() {
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -18,6 +19,7 @@ int main() {
   int rc = startup();
   if (rc != 0) return rc;
 
+  install_moto_relays();          // voice and data from the repeater go to the master
   on_login = repeater_rdac_wake;  // a login starts the announcement cycle at once
 
   // The workers run for the life of the process; none is ever joined.

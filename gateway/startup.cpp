@@ -6,13 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/config.h"
+#include "core/console.h"
+#include "core/udp.h"
 #include "dmr/golay.h"
-#include "gateway/config.h"
-#include "gateway/console.h"
-#include "gateway/udp.h"
 #include "motorola/control_packets.h"
-
-char RptrFw[13];
 
 uint32_t get_mem_total() {
   struct sysinfo si;

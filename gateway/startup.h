@@ -2,13 +2,7 @@
 #pragma once
 #include <cstdint>
 
-inline constexpr const char* CORVANE_VERSION = "0.92";
-
-// Firmware text announced over RDAC: the software identifier and the version.
-extern char RptrFw[13];
-
-// Diagnostic lines of the Motorola-side reader; on for the whole run.
-inline constexpr bool debug = true;
+#include "core/link_status.h"
 
 // Total RAM in MiB (0 when it cannot be determined).
 uint32_t get_mem_total();

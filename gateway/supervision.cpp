@@ -1,21 +1,8 @@
 #include "gateway/supervision.h"
 
-#include "gateway/config.h"
-#include "gateway/console.h"
-#include "gateway/udp.h"
-
-std::atomic<int32_t> motorola_repeater_online{0};
-std::atomic<int32_t> master_online{0};
-std::atomic<int32_t> master_timer{0};
-std::atomic<int32_t> Start_rdac{0};
-void (*on_login)() = nullptr;
-
-void reset_link_status() {
-  motorola_repeater_online = 0;
-  master_online = 0;
-  master_timer = 0;
-  Start_rdac = 0;
-}
+#include "core/config.h"
+#include "core/console.h"
+#include "core/udp.h"
 
 void supervision_pass() {
   if (master_online == 0 && motorola_repeater_online > 0) {

@@ -5,12 +5,11 @@
 
 #include <cstring>
 
-#include "gateway/clock.h"
-#include "gateway/config.h"
-#include "gateway/console.h"
-#include "gateway/startup.h"
-#include "gateway/supervision.h"
-#include "gateway/udp.h"
+#include "core/clock.h"
+#include "core/config.h"
+#include "core/console.h"
+#include "core/link_status.h"
+#include "core/udp.h"
 
 const char RptrModel[6] = "ZizOz";
 

@@ -6,14 +6,16 @@
 #include <cstdio>
 
 #include "auth/hmac_sha1.h"
-#include "gateway/clock.h"
-#include "gateway/config.h"
-#include "gateway/console.h"
-#include "gateway/startup.h"
-#include "gateway/supervision.h"
-#include "gateway/udp.h"
-#include "master/moto_relay.h"
+#include "core/clock.h"
+#include "core/config.h"
+#include "core/console.h"
+#include "core/link_status.h"
+#include "core/udp.h"
 #include "motorola/control_packets.h"
+
+bool (*moto_voice_sink)(const uint8_t*, int) = nullptr;
+bool (*moto_data_sink)(const uint8_t*, int) = nullptr;
+void (*moto_sinks_reset)() = nullptr;
 
 namespace {
 
@@ -106,7 +108,7 @@ void moto_reader_start() {
   console_printf("%s", "\033[0;33m");
   console_printf("%s", "\033[0m");
   console_printf("%s", "\033[0m");
-  reset_moto_relays();
+  if (moto_sinks_reset != nullptr) moto_sinks_reset();
 }
 
 int moto_reader_wait_ms(int64_t now_ms) {
@@ -151,7 +153,9 @@ bool moto_reader_pass(int64_t now_ms) {
         // A repeater busy with a call does not answer keep-alives; its
         // traffic shows it is alive all the same.
         if (from_repeater(from)) motorola_repeater_online = 20;
-        if (rx[0] == 0x84 ? relay_moto_data(rx, len) : relay_moto_voice(rx, len)) return true;
+        if (bool (*sink)(const uint8_t*, int) = rx[0] == 0x84 ? moto_data_sink : moto_voice_sink;
+            sink != nullptr && sink(rx, len))
+          return true;
         break;
       default:
         break;

@@ -8,6 +8,16 @@ inline constexpr int64_t KEEPALIVE_INTERVAL_MS = 5000;
 // At most one "Authentication failed" line in this many milliseconds.
 inline constexpr int64_t AUTH_LOG_INTERVAL_MS = 10000;
 
+// Where the reader hands voice (0x80/0x81) and data (0x84) packets from the
+// repeater, bound for the DMR master; set before the reader starts.  Each
+// returns true when the reader's pass ends right after it (a repeated or
+// skipped packet), false when the pass goes on.  Null: the packet is dropped.
+extern bool (*moto_voice_sink)(const uint8_t* pkt, int len);
+extern bool (*moto_data_sink)(const uint8_t* pkt, int len);
+// Called when the reader starts, to bring the relays' state back to the start
+// of a run.  Null when nothing needs it.
+extern void (*moto_sinks_reset)();
+
 // Registration request and start banner of the reader thread.
 void moto_reader_start();
 

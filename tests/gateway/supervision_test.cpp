@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "gateway/config.h"
-#include "gateway/udp.h"
+#include "core/config.h"
+#include "core/udp.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
 

@@ -5,10 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "gateway/config.h"
-#include "gateway/startup.h"
-#include "gateway/supervision.h"
-#include "gateway/udp.h"
+#include "core/config.h"
+#include "core/link_status.h"
+#include "core/udp.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
 

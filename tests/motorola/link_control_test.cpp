@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "auth/hmac_sha1.h"
-#include "gateway/config.h"
-#include "gateway/supervision.h"
-#include "gateway/udp.h"
+#include "core/config.h"
+#include "core/link_status.h"
+#include "core/udp.h"
 #include "motorola/control_packets.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"

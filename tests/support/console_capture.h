@@ -3,7 +3,7 @@
 #include <mutex>
 #include <string>
 
-#include "gateway/console.h"
+#include "core/console.h"
 
 class ConsoleCapture {
  public:

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/udp.h"
+#include "core/udp.h"
 
 struct FakeDatagram {
   int sock;

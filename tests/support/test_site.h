@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gateway/config.h"
-#include "gateway/udp.h"
+#include "core/config.h"
+#include "core/udp.h"
 
 inline constexpr int kSiteMotoSock = 11, kSiteAudioSock = 12;
 

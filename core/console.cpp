@@ -1,4 +1,4 @@
-#include "gateway/console.h"
+#include "core/console.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "master/moto_to_master.h"
+#include "relay/moto_to_master.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 #include "dmr/ambe_fec.h"
 #include "dmr/embedded_lc.h"
-#include "hytera_table.h"
+#include "master/hytera_table.h"
 #include "moto_reader_fixture.h"
 #include "support/dmr_reference.h"
 

@@ -1,4 +1,4 @@
-#include "master/position_relay.h"
+#include "relay/position_relay.h"
 
 #include <gtest/gtest.h>
 

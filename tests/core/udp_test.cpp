@@ -1,4 +1,4 @@
-#include "gateway/udp.h"
+#include "core/udp.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 
 #include <thread>
 
-#include "gateway/config.h"
+#include "core/config.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
 

@@ -1,4 +1,4 @@
-#include "gateway/config.h"
+#include "core/config.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "motorola/pace_sleep.h"
+#include "relay/pace_sleep.h"
 
 #include <sched.h>
 
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "gateway/clock.h"
+#include "core/clock.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "auth/hmac_sha1.h"
-#include "gateway/config.h"
-#include "gateway/supervision.h"
-#include "gateway/udp.h"
-#include "master/moto_relay.h"
+#include "core/config.h"
+#include "core/link_status.h"
+#include "core/udp.h"
 #include "motorola/control_packets.h"
 #include "motorola/link_control.h"
+#include "relay/moto_relay.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
 #include "support/reference_hmac.h"
@@ -119,6 +119,7 @@ class MotoReaderFixture : public ::testing::Test {
     reset_link_status();
     reset_moto_reader();
     reset_moto_relays();
+    install_moto_relays();
     reset_sha_context();
     use_test_site();
     reset_control_packets();

@@ -1,4 +1,4 @@
-#include "gateway/udp.h"
+#include "core/udp.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "gateway/config.h"
-#include "gateway/console.h"
+#include "core/config.h"
+#include "core/console.h"
 
 char LISTEN_IP[16];
 int Local_Repeater_srv_sock = -1;

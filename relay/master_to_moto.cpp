@@ -1,5 +1,5 @@
 // Master-to-Motorola voice relay.
-#include "motorola/master_to_moto.h"
+#include "relay/master_to_moto.h"
 
 #include <netinet/in.h>
 #include <sys/prctl.h>
@@ -10,15 +10,15 @@
 #include <random>
 
 #include "auth/hmac_sha1.h"
+#include "core/clock.h"
+#include "core/config.h"
+#include "core/console.h"
+#include "core/link_status.h"
+#include "core/udp.h"
 #include "dmr/burst.h"
-#include "gateway/clock.h"
-#include "gateway/config.h"
-#include "gateway/console.h"
-#include "gateway/supervision.h"
-#include "gateway/udp.h"
 #include "master/hytera_packet.h"
-#include "motorola/burst_recode.h"
-#include "motorola/pace_sleep.h"
+#include "relay/burst_recode.h"
+#include "relay/pace_sleep.h"
 
 int transmitting = 0;
 int send_header = 0;

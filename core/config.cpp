@@ -1,4 +1,4 @@
-#include "gateway/config.h"
+#include "core/config.h"
 
 #include <arpa/inet.h>
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gateway/console.h"
+#include "core/console.h"
 
 char RptrCall[9];
 uint32_t RptrID;

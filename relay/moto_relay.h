@@ -10,3 +10,7 @@ bool relay_moto_data(const uint8_t* pkt, int len);
 
 // Voice and data relay state back to the start of a run.
 void reset_moto_relays();
+
+// Hands the Motorola-side reader's voice and data packets to the relays
+// above (and their reset to its start).
+void install_moto_relays();

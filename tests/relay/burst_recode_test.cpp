@@ -1,4 +1,4 @@
-#include "motorola/burst_recode.h"
+#include "relay/burst_recode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "motorola/pace_sleep.h"
+#include "relay/pace_sleep.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -7,7 +7,7 @@
 #include <atomic>
 #include <thread>
 
-#include "gateway/clock.h"
+#include "core/clock.h"
 
 namespace {
 

@@ -1,16 +1,16 @@
 // Motorola-to-master voice relay.
-#include "master/moto_to_master.h"
+#include "relay/moto_to_master.h"
 
 #include <cstring>
 
+#include "core/console.h"
+#include "core/udp.h"
 #include "dmr/ambe_fec.h"
 #include "dmr/burst.h"
 #include "dmr/embedded_lc.h"
 #include "dmr/full_lc.h"
-#include "gateway/console.h"
-#include "gateway/udp.h"
-#include "master/moto_relay.h"
 #include "motorola/voice_packet.h"
+#include "relay/moto_relay.h"
 
 int moto_burst_position = 1;
 uint16_t moto_last_seq = 0;

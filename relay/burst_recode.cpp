@@ -1,11 +1,11 @@
 // Burst re-coding toward the Motorola link.
-#include "motorola/burst_recode.h"
+#include "relay/burst_recode.h"
 
 #include <cstring>
 
+#include "core/console.h"
 #include "dmr/ambe_fec.h"
 #include "dmr/embedded_lc.h"
-#include "gateway/console.h"
 
 uint8_t EMBdata32[DMR_EMBEDDED_BITS];
 uint8_t EMB_bits[EMB_BITS];

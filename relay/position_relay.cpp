@@ -1,12 +1,12 @@
 // Position report relay.
-#include "master/position_relay.h"
+#include "relay/position_relay.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "gateway/console.h"
-#include "gateway/udp.h"
-#include "master/moto_relay.h"
+#include "core/console.h"
+#include "core/udp.h"
+#include "relay/moto_relay.h"
 
 uint8_t pos_accu[POS_ACCU_LEN];
 int pos_accu_len = 0;

@@ -1,4 +1,4 @@
-#include "motorola/master_to_moto.h"
+#include "relay/master_to_moto.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 #include <random>
 #include <string>
 
+#include "core/config.h"
+#include "core/link_status.h"
+#include "core/udp.h"
 #include "dmr/dmr_console.h"
 #include "dmr/embedded_lc.h"
 #include "dmr/golay.h"
-#include "gateway/config.h"
-#include "gateway/supervision.h"
-#include "gateway/udp.h"
 #include "master_voice.h"
 #include "support/console_capture.h"
 #include "support/dmr_reference.h"
