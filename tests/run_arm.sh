@@ -43,7 +43,7 @@ for t in "${targets[@]}"; do
   dir=build-$t
   echo "=== ${dir} (cross build for $(triplet "$t"), tests under $(emulator "$t")) ==="
   start=$SECONDS
-  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-"$t".cmake \
+  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm.cmake -DCORVANE_ARCH="$t" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
   cmake --build "$dir" -j "$jobs"
   built=$SECONDS
