@@ -56,16 +56,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  reset_config();
-  reset_udp();
-  reset_link_status();
+  fuzz::new_input();
   reset_master_to_moto();
-  fuzz::site_config();
   Corvane_sock = MOTO_SOCK;
   Local_Repeater_audio_srv_sock = AUDIO_SOCK;
   master_online = 1;
   master_timer = 20;
-  const sockaddr_in repeater = fuzz::addr("192.0.2.2", 50000);
+  const sockaddr_in repeater = make_addr("192.0.2.2", 50000);
   set_fromUser2(repeater);
 
   clock_us = 5000000;
@@ -78,8 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   v2m_timing.wall_s = [] { return clock_us / 1000000; };
   send_voice_to_motorola_start();
 
-  static const sockaddr_in master = fuzz::addr("192.0.2.3", 62006), stranger = fuzz::addr("192.0.2.4", 62006);
-  fuzz::nothing_waiting();
+  static const sockaddr_in master = make_addr("192.0.2.3", 62006), stranger = make_addr("192.0.2.4", 62006);
   fuzz::Records in{data, size};
   fuzz::Record r;
   while (in.next(r)) {

@@ -68,22 +68,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  reset_config();
-  reset_udp();
-  reset_link_status();
+  fuzz::new_input();
   reset_moto_reader();
   reset_moto_relays();
   install_moto_relays();
-  fuzz::site_config();
   reset_control_packets();
   sign_control_packets(MyBridgeID, Key);
   Corvane_sock = MOTO_SOCK;
   Local_Repeater_audio_srv_sock = AUDIO_SOCK;
 
-  static const sockaddr_in senders[4] = {fuzz::addr("192.0.2.2", 50000), fuzz::addr("192.0.2.4", 50000),
-                                         fuzz::addr("192.0.2.5", 50001), fuzz::addr("192.0.2.2", 40000)};
+  static const sockaddr_in senders[4] = {make_addr("192.0.2.2", 50000), make_addr("192.0.2.4", 50000),
+                                         make_addr("192.0.2.5", 50001), make_addr("192.0.2.2", 40000)};
   static uint8_t dgram[1600];
-  fuzz::nothing_waiting();
   fuzz::Records in{data, size};
   fuzz::Record r;
   int64_t now = 1000;

@@ -28,23 +28,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::quiet_console(true);
   fuzz::fake_net();
   fuzz::on_send = check_send;
-  reset_config();
-  std::snprintf(MasterIP, sizeof MasterIP, "192.0.2.3");
-  std::snprintf(RptrCall, sizeof RptrCall, "DB0ABC");
-  RptrID = 262123;
-  std::snprintf(RptrFw, sizeof RptrFw, "Zolt CV 0.92");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  reset_udp();
-  reset_link_status();
+  fuzz::new_input();
+  std::snprintf(RptrCall, sizeof RptrCall, "DB0ABC");
+  RptrID = 262123;
+  std::snprintf(RptrFw, sizeof RptrFw, "Zolt CV 0.92");
   reset_rdac();
   rdac_fill();
   Local_Repeater_rdac_srv_sock = RDAC_SOCK;
   Local_Repeater_audio_srv_sock = AUDIO_SOCK;
-  static const sockaddr_in master = fuzz::addr("192.0.2.3", 62007), stranger = fuzz::addr("192.0.2.4", 62007);
-  fuzz::nothing_waiting();
+  static const sockaddr_in master = make_addr("192.0.2.3", 62007), stranger = make_addr("192.0.2.4", 62007);
   fuzz::Records in{data, size};
   fuzz::Record r;
   int64_t now = 0;

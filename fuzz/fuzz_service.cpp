@@ -13,17 +13,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::quiet_console(true);
   fuzz::fake_net();
   fuzz::on_send = [](int, const uint8_t*, size_t, const sockaddr_in&) { FUZZ_CHECK(!"the drain sends nothing"); };
-  reset_config();
-  std::snprintf(MasterIP, sizeof MasterIP, "192.0.2.3");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  reset_udp();
+  fuzz::new_input();
   reset_service_drain();
   Local_Repeater_srv_sock = SERVICE_SOCK;
-  static const sockaddr_in master = fuzz::addr("192.0.2.3", 62005), stranger = fuzz::addr("192.0.2.4", 62005);
-  fuzz::nothing_waiting();
+  static const sockaddr_in master = make_addr("192.0.2.3", 62005), stranger = make_addr("192.0.2.4", 62005);
   fuzz::Records in{data, size};
   fuzz::Record r;
   int64_t now = 0;

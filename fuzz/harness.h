@@ -1,6 +1,6 @@
 // Shared pieces of the fuzz harnesses: a silent console that still checks
 // every line, the input split into datagram records, and the network seam
-// (gateway/udp.h) fed from those records.
+// (core/udp.h) fed from those records.
 #pragma once
 #include <arpa/inet.h>
 
@@ -11,8 +11,11 @@
 
 #include "core/config.h"
 #include "core/console.h"
+#include "core/link_status.h"
 #include "core/udp.h"
 #include "dmr/dmr_console.h"
+#include "tests/support/fake_net.h"
+#include "tests/support/test_site.h"
 
 // A broken invariant is a finding like any sanitizer report.
 #define FUZZ_CHECK(cond)                                                                 \
@@ -70,25 +73,6 @@ struct Records {
   }
 };
 
-// The site both reader harnesses run as: repeater at 192.0.2.2:50000,
-// master at 192.0.2.3, bridge ID 00ABCDEF and a fixed 20-byte key.
-inline void site_config() {
-  std::snprintf(RptrIP, sizeof RptrIP, "192.0.2.2");
-  std::snprintf(MasterIP, sizeof MasterIP, "192.0.2.3");
-  RptrPort = 50000;
-  const uint8_t id[4] = {0x00, 0xAB, 0xCD, 0xEF};
-  std::memcpy(MyBridgeID, id, 4);
-  for (int i = 0; i < 20; ++i) Key[i] = static_cast<uint8_t>(0x11 * i + 3);
-}
-
-inline sockaddr_in addr(const char* ip, int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = inet_addr(ip);
-  return a;
-}
-
 // At most one datagram waits, on one socket; the receive takes it as the
 // kernel would (cut to the buffer).  Sends go to a checker of the harness.
 inline int waiting_sock = -1;
@@ -97,8 +81,15 @@ inline size_t waiting_len = 0;
 inline sockaddr_in waiting_from{};
 inline void (*on_send)(int sock, const uint8_t* buf, size_t len, const sockaddr_in& to) = nullptr;
 
-// Called at the start of every input: nothing is left over from the last one.
-inline void nothing_waiting() {
+// Called at the start of every input, so nothing is left over from the last
+// one: the unit tests' site (repeater 192.0.2.2:50000, master 192.0.2.3,
+// bridge ID 00ABCDEF, a fixed key) with its sockets, the link status back to
+// the start of a run, and no datagram waiting.
+inline void new_input() {
+  reset_config();
+  reset_udp();
+  reset_link_status();
+  use_test_site();
   waiting = nullptr;
   waiting_sock = -1;
 }
