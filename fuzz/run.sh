@@ -20,7 +20,10 @@ case ${1:-} in
 esac
 
 cxx=${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++ || true)}
-[ -n "$cxx" ] || { echo "fuzz: clang++ not found (apt-get install clang-14 libclang-rt-14-dev)" >&2; exit 1; }
+if [ -z "$cxx" ] || ! ls "$("$cxx" -print-runtime-dir)"/libclang_rt.fuzzer-*.a >/dev/null 2>&1; then
+  echo "SKIPPED: fuzz harnesses; clang++ with its fuzzer runtime is missing (apt-get install clang-14 libclang-rt-14-dev)"
+  exit 0
+fi
 t0=$(date +%s)
 cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
 cmake --build build-fuzz -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
