@@ -4,7 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
-inline constexpr const char* CORVANE_VERSION = "0.92";
+// The project version, from the build (one place: the top-level CMakeLists.txt).
+inline constexpr const char* CORVANE_VERSION = CORVANE_VERSION_TEXT;
 
 // Firmware text announced over RDAC: the software identifier and the version.
 extern char RptrFw[13];
@@ -28,3 +29,28 @@ extern std::atomic<int32_t> Start_rdac;
 extern void (*on_login)();
 
 void reset_link_status();
+
+// The call last seen on either link, for the service manager's status line.
+// Swapped whole under a small lock.
+struct LastCall {
+  bool seen;
+  uint32_t src, dst;
+  int slot;
+  char at[9];  // hh:mm:ss of the call's start
+};
+// ts_text: the console time stamp of the call's first line (asctime form).
+void note_call(uint32_t src, uint32_t dst, int slot, const char* ts_text);
+LastCall last_call();
+
+// Health of the four worker threads, for the service manager's watchdog.  A
+// worker is busy from the moment its wait returns until its pass ends; one
+// busy for too long is stuck.  A worker waiting for its socket is idle,
+// however long it waits.
+enum Worker { WORKER_MOTO_READER, WORKER_RDAC, WORKER_SERVICE, WORKER_MASTER_READER, WORKER_COUNT };
+void worker_started(Worker w);
+void worker_busy(Worker w, int64_t now_ms);
+void worker_idle(Worker w);
+bool workers_all_started();
+// True when no worker has been busy for longer than limit_ms.
+bool workers_healthy(int64_t now_ms, int64_t limit_ms);
+void reset_workers();

@@ -4,8 +4,12 @@
 
 #include <cstdio>
 
+#include "core/clock.h"
 #include "core/console.h"
 #include "dmr/dmr_console.h"
+#include "gateway/notify.h"
+#include "gateway/options.h"
+#include "gateway/signals.h"
 #include "gateway/startup.h"
 #include "gateway/supervision.h"
 #include "master/rdac.h"
@@ -13,25 +17,45 @@
 #include "relay/master_to_moto.h"
 #include "relay/moto_relay.h"
 
-int main() {
+namespace {
+
+// Threads live for the life of the process; none is ever joined.  One that
+// cannot be started leaves a gateway that cannot work: say which, exit 1.
+void start_thread(void* (*entry)(void*), const char* name) {
+  pthread_t t;
+  if (pthread_create(&t, nullptr, entry, nullptr) != 0) {
+    console_printf("Can not start the %s thread\n", name);
+    fflush(stdout);
+    _exit(1);
+  }
+  pthread_detach(t);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   dmr_print = console_write;  // the codings' lines go out whole, like every other line
-  int rc = startup();
-  if (rc != 0) return rc;
+  Options opt;
+  if (int rc = parse_options(argc, argv, opt); rc >= 0) return rc;
+  if (opt.check) return check_config(opt.config);
+
+  block_stop_signals();
+  start_thread(stop_signal_thread, "signal");
+  if (int rc = startup(opt.config); rc != 0) return rc;
+  stop_signals_link_ready();
 
   install_moto_relays();          // voice and data from the repeater go to the master
   on_login = repeater_rdac_wake;  // a login starts the announcement cycle at once
-
-  // The workers run for the life of the process; none is ever joined.
-  void* (*const workers[])(void*) = {send_voice_to_hytera, repeater_rdac, localrepeater_handler,
-                                     send_voice_to_motorola};
-  for (auto* entry : workers) {
-    pthread_t t;
-    if (pthread_create(&t, nullptr, entry, nullptr) == 0) pthread_detach(t);
-  }
+  notify_init();
+  start_thread(send_voice_to_hytera, "Motorola reader");
+  start_thread(repeater_rdac, "RDAC");
+  start_thread(localrepeater_handler, "service socket");
+  start_thread(send_voice_to_motorola, "master reader");
 
   for (;;) {
     sleep(1);
     supervision_pass();
+    notify_pass(mono_ms());
   }
 }

@@ -101,18 +101,29 @@ void print_cpu_report(const char* cpuinfo_path) {
   console_write("\n\n");
 }
 
-int startup() {
+bool load_config(const char* path) {
+  console_printf("Read Configfile %s\n", path);
+  if (read_config_file(path) != 1) {
+    console_printf("Can not read Configfile %s\n", path);
+    return false;
+  }
+  return true;
+}
+
+int check_config(const char* path) {
+  if (!load_config(path)) return 1;
+  console_write("configuration ok\n");
+  return 0;
+}
+
+int startup(const char* config_path) {
   TimeStamp t = refresh_ts_full();
   console_printf("Date: %s", t.text);
   snprintf(LISTEN_IP, sizeof LISTEN_IP, "0.0.0.0");
   console_write("Initialize Golay-23-12 table\n");
   init_Golay_23_12();
 
-  console_printf("Read Configfile %s\n", CONFIG_FILE);
-  if (read_config() != 1) {
-    console_printf("Can not read Configfile %s\n", CONFIG_FILE);
-    return 1;
-  }
+  if (!load_config(config_path)) return 1;
   snprintf(RptrFw, sizeof RptrFw, "%s%s", "Zolt CV ", CORVANE_VERSION);
 
   const char* failed = nullptr;

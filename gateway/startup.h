@@ -13,7 +13,15 @@ void print_progress_bar(void (*sleep_10ms)());
 // Prints the CPU name and speed lines found in a cpuinfo file.
 void print_cpu_report(const char* cpuinfo_path);
 
+// Reads the configuration file at `path` with the start-up's lines; false
+// (after saying so) when it is missing or invalid.
+bool load_config(const char* path);
+
+// The configuration check of the command line: the same lines, then
+// "configuration ok".  Returns the exit status, 0 or 1.
+int check_config(const char* path);
+
 // Runs the start-up sequence: date, Golay table, configuration, sockets,
 // control packet signing, banner, progress bar and report.  Returns 0 when
 // the gateway can go on to start its threads, else the exit status.
-int startup();
+int startup(const char* config_path);

@@ -172,11 +172,14 @@ void* repeater_rdac(void*) {
   console_printf("%s", "\033[0m");
   reset_rdac();
   rdac_fill();
+  worker_started(WORKER_RDAC);
   for (;;) {
     wait_readable(Local_Repeater_rdac_srv_sock, wake_fd(), repeater_rdac_wait_ms(mono_ms()));
+    worker_busy(WORKER_RDAC, mono_ms());
     uint64_t wakes;
     (void)!read(wake_fd(), &wakes, sizeof wakes);
     repeater_rdac_pass(mono_ms());
+    worker_idle(WORKER_RDAC);
   }
 }
 
@@ -184,10 +187,14 @@ void* localrepeater_handler(void*) {
   console_printf("%s", "\033[0;33m");
   console_printf("Start Local Repeater Modul  V1.34\n");
   console_printf("%s", "\033[0m");
+  worker_started(WORKER_SERVICE);
   for (;;) {
-    if (Local_Repeater_srv_sock < 0)
+    if (Local_Repeater_srv_sock < 0) {
       sleep(1);  // no socket: nothing will ever arrive
-    else if (wait_readable(Local_Repeater_srv_sock, -1, -1))
+    } else if (wait_readable(Local_Repeater_srv_sock, -1, -1)) {
+      worker_busy(WORKER_SERVICE, mono_ms());
       localrepeater_pass(mono_ms());
+      worker_idle(WORKER_SERVICE);
+    }
   }
 }

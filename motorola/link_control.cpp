@@ -19,7 +19,9 @@ void (*moto_sinks_reset)() = nullptr;
 
 namespace {
 
-constexpr int RX_BUF = 224;
+// A whole datagram: its tag is checked over every byte of it (a peer list of
+// 20 peers is 237 bytes).
+constexpr int RX_BUF = 1500;
 constexpr int AUTH_TAG_LEN = 10;
 
 uint8_t rx[RX_BUF];
@@ -61,7 +63,8 @@ bool peer_list(int len) {
     console_printf("Len %d\n", len);
   }
   console_printf("SRC-ID:%d\n", be32(rx + 1));
-  int entries = rx[6] / 11;
+  // Bytes 5-6: the list's length in bytes, big-endian (24 peers are 264).
+  int entries = (rx[5] << 8 | rx[6]) / 11;
   for (int k = 1; k <= entries; ++k) {
     const uint8_t* e = rx + 7 + 11 * (k - 1);
     if (7 + 11 * k > len) break;  // only entries wholly inside the datagram
@@ -92,7 +95,21 @@ void keepalive_duty() {
   SEND(START_HB_LEN, start_hb);
 }
 
+// A repeater going down says so; answer it, count it as gone at once (the
+// master link follows) and register again at once, then with each keep-alive
+// until it answers.
+void repeater_leaves(const sockaddr_in& from) {
+  udp_ops.send(Corvane_sock, dereg_9b, DEREG_LEN, &from);
+  motorola_repeater_online = 0;
+  console_printf("%s Repeater left the link (de-registration), registering again\n", refresh_ts().text);
+  SEND(START_LEN, start);
+}
+
 }  // namespace
+
+void moto_leave() {
+  SEND(DEREG_LEN, dereg_9a);
+}
 
 void reset_moto_reader() {
   keepalive_started = false;
@@ -126,6 +143,7 @@ bool moto_reader_pass(int64_t now_ms) {
   int len = static_cast<int>(udp_ops.recv(Corvane_sock, rx, sizeof rx, &from, 0));
   bool ok = len >= 0 && authentic(len, from, now_ms);
   if (ok && from_repeater(from)) set_fromUser2(from);
+  if (ok && len >= DEREG_LEN && rx[0] == 0x9A && from_repeater(from)) repeater_leaves(from);
 
   if (ok && len > 16) {
     switch (rx[0]) {
@@ -173,9 +191,13 @@ bool moto_reader_pass(int64_t now_ms) {
 
 void* send_voice_to_hytera(void*) {
   moto_reader_start();
+  worker_started(WORKER_MOTO_READER);
   for (;;) {
     wait_readable(Corvane_sock, -1, moto_reader_wait_ms(mono_ms()));
-    if (!moto_reader_pass(mono_ms())) {
+    worker_busy(WORKER_MOTO_READER, mono_ms());
+    const bool go_on = moto_reader_pass(mono_ms());
+    worker_idle(WORKER_MOTO_READER);
+    if (!go_on) {
       fflush(stdout);
       _exit(1);  // "Program stopped.": the service manager must see it
     }

@@ -35,5 +35,8 @@ int moto_reader_wait_ms(int64_t now_ms);
 // pass says stop.
 void* send_voice_to_hytera(void*);
 
+// Leaving the link: the de-registration request to the repeater, once.
+void moto_leave();
+
 // Reader state back to the start of a run.
 void reset_moto_reader();

@@ -254,6 +254,7 @@ void handle(ssize_t len, int64_t now) {
         "\n______________________________________________________________________________"
         "\n%s RX SLOT=%i DST_ID=%i SRC_ID=%i TYPE=Voice\n",
         in.ts.text, slot, static_cast<int>(in.dst), static_cast<int>(in.src));
+    note_call(in.src, in.dst, slot, in.ts.text);
   }
   if (type == TYPE_TERMINATOR) {
     console_printf("%s VOICE RX SLOT %i ENDE USER_ID=%i \n", in.ts.text, slot, static_cast<int>(in.src));
@@ -303,7 +304,9 @@ void send_voice_to_motorola_pass() {
     wait_ms = static_cast<int>((left_us + 999) / 1000);
   }
   sockaddr_in from{};
+  worker_idle(WORKER_MASTER_READER);  // waiting is not being stuck
   const ssize_t len = recv_from_master(Local_Repeater_audio_srv_sock, rxbuf, sizeof rxbuf, &from, wait_ms);
+  worker_busy(WORKER_MASTER_READER, mono_ms());
   if (len < 0) return;
   now = v2m_timing.now_us();
   // A call that went silent ends before anything new is looked at.
@@ -316,12 +319,15 @@ void* send_voice_to_motorola(void*) {
   // would let the kernel add that much to each of them. This thread only.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   send_voice_to_motorola_start();
+  worker_started(WORKER_MASTER_READER);
   for (;;) {
     // Without its socket the reader would spin; start-up reports that case.
     if (Local_Repeater_audio_srv_sock < 0) {
       sleep(1);
       continue;
     }
+    worker_busy(WORKER_MASTER_READER, mono_ms());
     send_voice_to_motorola_pass();
+    worker_idle(WORKER_MASTER_READER);
   }
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/console.h"
+#include "core/link_status.h"
 #include "core/udp.h"
 #include "dmr/ambe_fec.h"
 #include "dmr/burst.h"
@@ -61,6 +62,7 @@ bool relay_header(const uint8_t* pkt) {
     console_printf("%s Moto RX+ slot:2 destination_id:%i source_id:%i rptr_id:%i\n", ts.text,
                    static_cast<int>(moto_dst_id(pkt)), static_cast<int>(moto_src_id(pkt)),
                    static_cast<int>(moto_peer_id(pkt)));
+    note_call(moto_src_id(pkt), moto_dst_id(pkt), 2, ts.text);
   } else {
     begin(start_hyt, pkt);
     write_call_lc(pkt, RS129_MASK_VOICE_LC_HEADER);

@@ -1,0 +1,12 @@
+// The command line: which configuration file, and what to do with it.
+#pragma once
+
+struct Options {
+  const char* config;  // the configuration file; corvane.cfg in the working directory by default
+  bool check;          // only read and check the configuration
+};
+
+// Reads argv.  Returns -1 when the gateway should go on with `opt`, else the
+// exit status: 0 after --help or --version (printed on stdout), 2 after a
+// usage error (the usage on stderr).
+int parse_options(int argc, char** argv, Options& opt);

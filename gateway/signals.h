@@ -1,0 +1,17 @@
+// A clean leave on SIGTERM or SIGINT: one thread takes the stop signals with
+// sigwait, so no asynchronous handler ever runs on the packet path.
+#pragma once
+
+// Blocks the stop signals in the calling thread; every thread started after
+// it inherits the mask.  Call first thing in main.
+void block_stop_signals();
+
+// From now on a leave also de-registers from the repeater (the link's
+// socket is open and its control packets are signed).
+void stop_signals_link_ready();
+
+// Thread entry: waits for SIGTERM or SIGINT, then leaves: the
+// de-registration request to the repeater once, one line saying the gateway
+// stops, stdout flushed (waiting one second at most), exit status 0.  A
+// second signal during the leave ends it at once.
+void* stop_signal_thread(void*);
