@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "core/console.h"
+#include "core/console_ring.h"
 #include "motorola/link_control.h"
 
 namespace {
@@ -29,7 +30,7 @@ void* say_and_flush(void* arg) {
   const int sig = static_cast<int>(reinterpret_cast<intptr_t>(arg));
   console_printf("%s corvane stops (%s)%s\n", refresh_ts().text, sig == SIGINT ? "SIGINT" : "SIGTERM",
                  link_ready ? ", de-registered from the repeater" : "");
-  fflush(stdout);
+  console_flush(1000);
   _exit(0);
 }
 

@@ -9,6 +9,7 @@
 #include "core/clock.h"
 #include "core/config.h"
 #include "core/console.h"
+#include "core/console_ring.h"
 #include "core/link_status.h"
 #include "core/udp.h"
 #include "motorola/control_packets.h"
@@ -198,7 +199,7 @@ void* send_voice_to_hytera(void*) {
     const bool go_on = moto_reader_pass(mono_ms());
     worker_idle(WORKER_MOTO_READER);
     if (!go_on) {
-      fflush(stdout);
+      console_flush(1000);
       _exit(1);  // "Program stopped.": the service manager must see it
     }
   }
