@@ -68,7 +68,7 @@ TEST(Options, CheckSaysOkOrFailsWithTheStartupLines) {
 
   console.clear();
   reset_config();
-  truncate(path, 16);  // one key left
+  ASSERT_EQ(truncate(path, 16), 0);  // one key left
   EXPECT_EQ(check_config(path), 1);
   EXPECT_NE(console.str().find(std::string("Can not read Configfile ") + path + "\n"), std::string::npos);
   EXPECT_EQ(console.str().find("configuration ok"), std::string::npos);
