@@ -5,4 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target corvane
-exec python3 tests/e2e/demo.py --binary build/corvane "$@"
+exec python3 demo.py --binary build/corvane "$@"
