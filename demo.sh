@@ -7,4 +7,4 @@ cd "$(dirname "$0")"
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target corvane
-exec python3 tests/e2e/demo.py --binary build/corvane "$@"
+exec python3 demo.py --binary build/corvane "$@"

@@ -26,8 +26,9 @@ for the login and the end of the RDAC cycle, then measure
 """
 
 import argparse
+import hashlib
+import hmac
 import os
-import random
 import statistics
 import subprocess
 import sys
@@ -37,11 +38,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import bench  # noqa: E402
 import peers  # noqa: E402
-from bench import CONFIG, GW_IP, Bench, Periodic, config_text, now  # noqa: E402
-
-KEY = peers.key_from_text(CONFIG["NetworkKey"])
-RPT = (GW_IP, int(CONFIG["RptrPort"]))
-AUDIO = (GW_IP, 62006)
+from bench import Bench, periodic, config_text, now  # noqa: E402
+from peers import GW_AUDIO as AUDIO, GW_RPT as RPT, KEY, V  # noqa: E402
 TICK = os.sysconf("SC_CLK_TCK")
 
 
@@ -82,15 +80,22 @@ def gateway_pid(gw):
     return gw.proc.pid
 
 
-def frames_for(n, rng):
-    return [[[rng.randrange(2) for _ in range(49)] for _ in range(3)] for _ in range(n)]
-
-
-def master_call(seq0, src, dst, rng, superframes=3):
-    frames = frames_for(6 * superframes, rng)
-    return ([peers.hytera_header(seq0, src, dst)]
-            + [peers.hytera_burst(seq0 + 1 + n, src, dst, n % 6, frames[n]) for n in range(6 * superframes)]
-            + [peers.hytera_terminator(seq0 + 1 + 6 * superframes, src, dst)])
+def call(name, superframes, seq0):
+    """A call of the test vectors (rcall or mcall) with its bursts A-F sent
+    `superframes` times between its headers and its terminator, numbered
+    from seq0 on (a repeated number would be dropped); Motorola packets are
+    signed again."""
+    packets = [bytearray.fromhex(h) for h in V[name]]
+    out = []
+    for i, p in enumerate(packets[:2] + packets[2:8] * superframes + packets[8:]):
+        p = bytearray(p)
+        if name == "mcall":
+            p[4:6] = (seq0 + i).to_bytes(2, "little")
+        else:
+            p[20:22] = (seq0 + i).to_bytes(2, "big")
+            p[-10:] = hmac.new(KEY, bytes(p[:-10]), hashlib.sha1).digest()[:10]
+        out.append(bytes(p))
+    return out
 
 
 def send_spaced(ep, packets, dst, gap):
@@ -145,15 +150,15 @@ def is_voice_to_repeater(d):
 def measure(name, binary, idle_s, calls):
     res = {"name": name}
     with Bench(binary) as tb:
-        rep = peers.RepeaterStandIn(tb, KEY, int(CONFIG["RptrPort"]), 2620001)
+        rep = peers.RepeaterStandIn(tb)
         rep.answering = True
         master = peers.MasterStandIn(tb)
         gw = tb.start_gateway(config_text())
-        ka = Periodic(5.0, lambda: master.keepalive())
+        ka = periodic(5.0, lambda: master.audio.send(b"A", AUDIO))
         try:
-            if gw.wait_for_line(r"Sende Anmeldung an DMR Master", timeout=20.0) is None:
+            if gw.wait_for_line(r"Sende Anmeldung an DMR Master", 20.0) is None:
                 raise RuntimeError("%s: no login within 20 s" % name)
-            if master.rdac.wait_for(lambda d: len(d.data) == 71, timeout=10.0) is None:
+            if master.rdac.wait_for(lambda d: len(d.data) == 71, 10.0) is None:
                 raise RuntimeError("%s: no RDAC pair" % name)
             master.rdac_reply()
             time.sleep(3.0)
@@ -166,16 +171,14 @@ def measure(name, binary, idle_s, calls):
             res["idle_cpu_pct"] = 100.0 * (c1 - c0) / (t1 - t0)
             res["wakeups_s"] = (v1 - v0) / (t1 - t0)
 
-            rng = random.Random(7)
             with ReferenceSleeper() as ref:
                 res["to_master"], res["to_repeater"], res["gaps"] = [], [], []
                 got_sent = [0, 0, 0, 0]
                 pacing_cpu = pacing_s = 0.0
                 for c in range(calls):
                     # Repeater -> master, 60 ms apart as a radio sends them.
-                    call = peers.moto_call(KEY, 2620001, 5, 2620456, 9, 1000 + 100 * c, frames_for(18, rng))
                     start = master.audio.mark()
-                    sent = send_spaced(rep.ep, call, RPT, 0.060)
+                    sent = send_spaced(rep.ep, call("rcall", 3, 1000 + 100 * c), RPT, 0.060)
                     time.sleep(0.5)
                     got = master.audio.received(lambda d: len(d.data) == 72, start=start)
                     res["to_master"] += latencies(sent, got)
@@ -183,9 +186,8 @@ def measure(name, binary, idle_s, calls):
                     got_sent[1] += len(sent)
 
                     # Master -> repeater, 80 ms apart: pacing adds no delay.
-                    call = master_call(2000 + 100 * c, 2620123, 262, rng)
                     start = rep.ep.mark()
-                    sent = send_spaced(master.audio, call, AUDIO, 0.080)
+                    sent = send_spaced(master.audio, call("mcall", 3, 2000 + 100 * c), AUDIO, 0.080)
                     time.sleep(0.5)
                     got = rep.ep.received(is_voice_to_repeater, start=start)
                     res["to_repeater"] += latencies(sent, got)
@@ -194,13 +196,13 @@ def measure(name, binary, idle_s, calls):
                     time.sleep(3.5)   # let the call end in the gateway
 
                     # A clump from the master: the gateway spreads it 60 ms apart.
-                    call = master_call(5000 + 100 * c, 2620124, 262, rng, superframes=10)
+                    clump = call("mcall", 10, 5000 + 100 * c)
                     start = rep.ep.mark()
                     c0, t0 = proc_cpu_s(pid), now()
-                    for p in call:
+                    for p in clump:
                         master.audio.send(p, AUDIO)
-                    deadline = now() + 0.060 * len(call) + 2.0
-                    while now() < deadline and len(rep.ep.received(is_voice_to_repeater, start=start)) < len(call):
+                    deadline = now() + 0.060 * len(clump) + 2.0
+                    while now() < deadline and len(rep.ep.received(is_voice_to_repeater, start=start)) < len(clump):
                         time.sleep(0.05)
                     got = rep.ep.received(is_voice_to_repeater, start=start)
                     pacing_cpu += proc_cpu_s(pid) - c0
@@ -213,7 +215,7 @@ def measure(name, binary, idle_s, calls):
             res["to_repeater_count"] = tuple(got_sent[2:])
             res["rss_after"] = proc_rss_kib(pid)
         finally:
-            ka.stop()
+            ka.set()
     return res
 
 

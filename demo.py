@@ -7,19 +7,20 @@ interleaved ("  [repeater] ..." / "  [master] ..."): registration, peer list,
 keep-alives, login to the master and the RDAC identity cycle, then a voice
 call relayed each way: from the master to the repeater and back.
 
-    python3 tests/e2e/demo.py --binary build/corvane [--seconds 40]
+    python3 demo.py --binary build/corvane [--seconds 40]      (./demo.sh builds and runs it)
 """
 
 import argparse
-import random
+import os
 import sys
 import threading
 import time
 
-import bench
-from bench import CONFIG, GW_IP, Bench, Periodic, config_text, now
-import peers
-from peers import MasterStandIn, RepeaterStandIn, key_from_text
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "tests", "e2e"))
+
+import bench  # noqa: E402
+from bench import GW_IP, Bench, periodic, config_text, now  # noqa: E402
+from peers import GW_AUDIO, GW_RPT, MasterStandIn, RepeaterStandIn, send_call  # noqa: E402
 
 OPNAMES = {0x90: "registration request", 0x92: "peer-list request", 0x96: "keep-alive request",
            0x95: "registration reply", 0x99: "keep-alive reply"}
@@ -49,30 +50,11 @@ def describe(name, d):
     return "%d bytes" % len(d.data)
 
 
-def send_paced(ep, packets, dst):
-    """Sends the packets 60 ms apart, as a radio call arrives, in a thread."""
-    def run():
-        for p in packets:
-            ep.send(p, dst)
-            time.sleep(0.06)
-    t = threading.Thread(target=run, daemon=True)
+def send_paced(ep, name, dst):
+    """Sends a call of the test vectors 60 ms apart, as a radio call arrives, in a thread."""
+    t = threading.Thread(target=send_call, args=(ep, name, dst, 0.06), daemon=True)
     t.start()
     return t
-
-
-def master_call():
-    rng = random.Random(1)
-    src, dst = 2620123, 262
-    frames = [[[rng.getrandbits(1) for _ in range(49)] for _ in range(3)] for _ in range(6)]
-    return ([peers.hytera_header(100, src, dst)]
-            + [peers.hytera_burst(101 + n, src, dst, n, frames[n]) for n in range(6)]
-            + [peers.hytera_terminator(107, src, dst)])
-
-
-def repeater_call(key):
-    rng = random.Random(2)
-    frames = [[[rng.getrandbits(1) for _ in range(49)] for _ in range(3)] for _ in range(6)]
-    return peers.moto_call(key, 2620001, 7, 2620456, 9, 500, frames)
 
 
 def main():
@@ -85,17 +67,15 @@ def main():
     except bench.Skip as e:
         print("demo needs %s" % e, file=sys.stderr)
         return 77
-    key = key_from_text(CONFIG["NetworkKey"])
     with Bench(args.binary) as tb:
-        rep = RepeaterStandIn(tb, key, int(CONFIG["RptrPort"]), 2620001,
-                              peer_list=[(int(CONFIG["MyBridgeID"]), GW_IP, int(CONFIG["RptrPort"]))])
+        rep = RepeaterStandIn(tb)
         rep.answering = True
         master = MasterStandIn(tb)
-        print("== simulated repeater at %s:%s, master at %s; gateway at %s ==" %
-              (bench.REPEATER_IP, CONFIG["RptrPort"], bench.MASTER_IP, GW_IP))
+        print("== simulated repeater at %s:%d, master at %s; gateway at %s ==" %
+              (bench.REPEATER_IP, GW_RPT[1], bench.MASTER_IP, GW_IP))
         gw = tb.start_gateway(config_text())
         # The master keeps the login alive and answers the second RDAC pair.
-        ka = Periodic(10.0, lambda: master.keepalive())
+        ka = periodic(10.0, lambda: master.audio.send(b"A", GW_AUDIO))
         replied = False
         seen = {"repeater": 0, "master": 0, "rdac": 0, "lines": 0}
         end = now() + args.seconds
@@ -105,12 +85,12 @@ def main():
                 if login_at is None and gw.lines_matching(r"Sende Anmeldung an DMR Master"):
                     login_at = now()
                 if login_at is not None and not calls and now() >= login_at + 2.0:
-                    print("  [master] sends a group call 2620123 -> TG 262 on slot 2: header, bursts A-F, terminator")
-                    calls.append(send_paced(master.audio, master_call(), (GW_IP, 62006)))
+                    print("  [master] sends a group call 2620123 -> TG 262 on slot 2: headers, bursts A-F, terminator")
+                    calls.append(send_paced(master.audio, "mcall", GW_AUDIO))
                 if len(calls) == 1 and now() >= login_at + 5.0:
-                    print("  [repeater] sends a group call 2620456 -> TG 9 on slot 2: header, bursts A-F, terminator")
-                    calls.append(send_paced(rep.ep, repeater_call(key), (GW_IP, int(CONFIG["RptrPort"]))))
-                for ln in gw.snapshot()[seen["lines"]:]:
+                    print("  [repeater] sends a group call 2620456 -> TG 9 on slot 2: headers, bursts A-F, terminator")
+                    calls.append(send_paced(rep.ep, "rcall", GW_RPT))
+                for ln in gw.lines_matching("", seen["lines"]):
                     print(ln.text.replace("\r", ""))
                     seen["lines"] += 1
                 for key_, ep, name in (("repeater", rep.ep, "repeater"), ("master", master.audio, "master"),
@@ -124,7 +104,7 @@ def main():
                     replied = True
                 time.sleep(0.1)
         finally:
-            ka.stop()
+            ka.set()
         print("== demonstration over after %.0f s ==" % args.seconds)
     return 0
 
