@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "core/console.h"
+#include "core/realtime.h"
 
 namespace {
 
@@ -85,6 +86,11 @@ void console_ring_push(const char* text, size_t len) {
 
 size_t console_ring_pop(char* out, size_t cap) {
   std::lock_guard<std::mutex> g(lock);
+  if (used == 0 && dropped > 0) {  // all that is queued came before the loss
+    const int n = snprintf(out, cap, "%u console lines dropped\n", dropped);
+    dropped = 0;
+    return n < 0 ? 0 : static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
+  }
   if (used == 0) return 0;
   uint16_t n;
   take(&n, 2);
@@ -95,9 +101,7 @@ size_t console_ring_pop(char* out, size_t cap) {
 }
 
 bool console_ring_start() {
-  pthread_t t;
-  if (pthread_create(&t, nullptr, writer, nullptr) != 0) return false;
-  pthread_detach(t);
+  if (!spawn_thread(writer, nullptr)) return false;
   console_sink = console_ring_push;
   return true;
 }

@@ -21,7 +21,7 @@ void reset_link_status() {
 namespace {
 std::mutex last_call_lock;
 LastCall last{};
-std::atomic<int64_t> busy_since[WORKER_COUNT];  // -1: idle
+std::atomic<int64_t> busy_since[WORKER_COUNT] = {-1, -1, -1, -1};  // -1: idle
 std::atomic<bool> started[WORKER_COUNT];
 }  // namespace
 

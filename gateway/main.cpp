@@ -7,6 +7,7 @@
 #include "core/clock.h"
 #include "core/console.h"
 #include "core/console_ring.h"
+#include "core/realtime.h"
 #include "dmr/dmr_console.h"
 #include "gateway/notify.h"
 #include "gateway/options.h"
@@ -23,13 +24,11 @@ namespace {
 // Threads live for the life of the process; none is ever joined.  One that
 // cannot be started leaves a gateway that cannot work: say which, exit 1.
 void start_thread(void* (*entry)(void*), const char* name) {
-  pthread_t t;
-  if (pthread_create(&t, nullptr, entry, nullptr) != 0) {
+  if (!spawn_thread(entry, nullptr)) {
     console_printf("Can not start the %s thread\n", name);
     console_flush(1000);
     _exit(1);
   }
-  pthread_detach(t);
 }
 
 }  // namespace
@@ -49,6 +48,7 @@ int main(int argc, char** argv) {
   install_moto_relays();          // voice and data from the repeater go to the master
   on_login = repeater_rdac_wake;  // a login starts the announcement cycle at once
   notify_init();
+  lock_memory();
   console_ring_start();  // from now on no thread waits for the console
   start_thread(send_voice_to_hytera, "Motorola reader");
   start_thread(repeater_rdac, "RDAC");

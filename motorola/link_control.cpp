@@ -11,6 +11,7 @@
 #include "core/console.h"
 #include "core/console_ring.h"
 #include "core/link_status.h"
+#include "core/realtime.h"
 #include "core/udp.h"
 #include "motorola/control_packets.h"
 
@@ -191,8 +192,10 @@ bool moto_reader_pass(int64_t now_ms) {
 }
 
 void* send_voice_to_hytera(void*) {
+  voice_thread_realtime();  // it sends the repeater's voice on to the master
   moto_reader_start();
   worker_started(WORKER_MOTO_READER);
+  FloodGuard flood;
   for (;;) {
     wait_readable(Corvane_sock, -1, moto_reader_wait_ms(mono_ms()));
     worker_busy(WORKER_MOTO_READER, mono_ms());
@@ -202,5 +205,6 @@ void* send_voice_to_hytera(void*) {
       console_flush(1000);
       _exit(1);  // "Program stopped.": the service manager must see it
     }
+    if (const int64_t pause = flood.after_pass(mono_us())) usleep(static_cast<useconds_t>(pause));
   }
 }

@@ -14,6 +14,7 @@
 #include "core/config.h"
 #include "core/console.h"
 #include "core/link_status.h"
+#include "core/realtime.h"
 #include "core/udp.h"
 #include "dmr/burst.h"
 #include "master/hytera_packet.h"
@@ -318,8 +319,10 @@ void* send_voice_to_motorola(void*) {
   // The pacing sleeps should end on time: the default 50 us of timer slack
   // would let the kernel add that much to each of them. This thread only.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  voice_thread_realtime();
   send_voice_to_motorola_start();
   worker_started(WORKER_MASTER_READER);
+  FloodGuard flood;
   for (;;) {
     // Without its socket the reader would spin; start-up reports that case.
     if (Local_Repeater_audio_srv_sock < 0) {
@@ -329,5 +332,6 @@ void* send_voice_to_motorola(void*) {
     worker_busy(WORKER_MASTER_READER, mono_ms());
     send_voice_to_motorola_pass();
     worker_idle(WORKER_MASTER_READER);
+    if (const int64_t pause = flood.after_pass(mono_us())) usleep(static_cast<useconds_t>(pause));
   }
 }

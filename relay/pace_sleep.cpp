@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "core/clock.h"
+#include "core/realtime.h"
 
 namespace {
 
@@ -30,6 +31,12 @@ int64_t next_pace_margin(int64_t margin, int64_t late_us) {
 
 void pace_sleep_us(int64_t us) {
   if (us <= 0) return;
+  // A real-time thread wakes on time; and waiting on the CPU would take it
+  // from every normal-priority process.
+  if (thread_is_realtime()) {
+    sleep_until_us(mono_us() + us);
+    return;
+  }
   const int64_t until = mono_us() + us;
   const int64_t wake = until - std::min(margin_us, us);
   if (margin_us < us) {

@@ -129,14 +129,22 @@ def periodic(interval, fn):
 
 
 class Gateway:
-    """The binary under `ip netns exec` (which execs it: same pid); stdout in `lines`."""
+    """The binary under `ip netns exec` (which execs it: same pid); stdout in `lines`
+    (or to `stdout`, a file descriptor nobody reads). Without `rt` it runs as an
+    unprivileged run would: no real-time priority (no CAP_SYS_NICE, RLIMIT_RTPRIO 0),
+    so a fault there cannot starve the test run."""
 
-    def __init__(self, binary, ns, workdir):
-        self.lines, self.stderr, self._eof, self._cond, self.t_start = [], b"", False, threading.Condition(), now()
-        self.proc = subprocess.Popen(["ip", "netns", "exec", ns, binary], cwd=workdir, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-        threading.Thread(target=self._read, args=(self.proc.stdout,), daemon=True).start()
-        threading.Thread(target=self._read, args=(self.proc.stderr,), daemon=True).start()
+    def __init__(self, binary, ns, workdir, args=(), env=None, rt=False, stdout=subprocess.PIPE):
+        self.lines, self.stderr, self._eof, self._cond, self.t_start = [], b"", stdout != subprocess.PIPE, \
+            threading.Condition(), now()
+        wrap = [] if rt else ["setpriv", "--bounding-set", "-sys_nice",
+                              "prlimit", "--rtprio=0"]
+        self.proc = subprocess.Popen(["ip", "netns", "exec", ns] + wrap + [binary] + list(args), cwd=workdir,
+                                     stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
+                                     start_new_session=True, env=dict(os.environ, **(env or {})))
+        for pipe in (self.proc.stdout, self.proc.stderr):
+            if pipe:
+                threading.Thread(target=self._read, args=(pipe,), daemon=True).start()
 
     def _read(self, pipe):
         partial = b""
@@ -273,13 +281,14 @@ class Bench:
             if res.failed:
                 gw.dump()
 
-    def start_gateway(self, config=None):
-        """The binary in the gateway namespace, in a fresh directory with `config` as corvane.cfg."""
+    def start_gateway(self, config=None, **kw):
+        """The binary in the gateway namespace, in a fresh directory with `config` as corvane.cfg;
+        keywords as Gateway's."""
         self.tmpdirs.append(tempfile.mkdtemp(prefix="corvane-e2e-"))
         if config is not None:
             with open(os.path.join(self.tmpdirs[-1], "corvane.cfg"), "w") as f:
                 f.write(config)
-        self.gateways.append(Gateway(self.binary, self.gw_ns, self.tmpdirs[-1]))
+        self.gateways.append(Gateway(self.binary, self.gw_ns, self.tmpdirs[-1], **kw))
         return self.gateways[-1]
 
 

@@ -158,9 +158,10 @@ else
     if ! out=$(MANPATH=$root/usr/share/man systemd-analyze verify "$work/verify/corvane.service" 2>&1) || [ -n "$out" ]; then
       fail "systemd-analyze verify: $out"
     fi
-    # The hardening as systemd rates it (0 = fully confined, 10 = not at all).
-    if ! out=$(systemd-analyze security --offline=true --threshold=15 "$work/verify/corvane.service" 2>&1); then
-      fail "exposure above 1.5: $(echo "$out" | tail -n 1)"
+    # The hardening as systemd rates it (0 = fully confined, 10 = not at all):
+    # 1.5, and 0.1 for the real-time grant of the voice threads.
+    if ! out=$(systemd-analyze security --offline=true --threshold=16 "$work/verify/corvane.service" 2>&1); then
+      fail "exposure above 1.6: $(echo "$out" | tail -n 1)"
       echo "$out" | grep '^✗' || true
     else
       ok "$(echo "$out" | tail -n 1)"
