@@ -1,13 +1,10 @@
 // Embedded link control: the 72-bit LC of a voice call spread over the
 // embedded signalling of bursts B-E.
 //
-// The LC is three 3-byte fields, each most significant byte first:
-//   control (protect flag, reserved bit, FLCO; FID; service options),
-//   destination ID, source ID.
-// LC bit 0 is the MSB of control byte 0. It is protected by a 5-bit
-// checksum (sum of the nine bytes mod 31), a Hamming(16,11,4) code per row
-// and a column parity row, in an 8 x 16 matrix (entry of row r, column c
-// at index 16r + c):
+// The LC is the 72 bits of the full LC (dmr/full_lc.h), handled as its three
+// 3-byte fields. It is protected by a 5-bit checksum (sum of the nine bytes
+// mod 31), a Hamming(16,11,4) code per row and a column parity row, in an
+// 8 x 16 matrix (entry of row r, column c at index 16r + c):
 //   rows 0-1: LC bits (11 per row) in columns 0-10
 //   rows 2-6: LC bits (10 per row) in columns 0-9, checksum bit 4..0 in column 10
 //   rows 0-6: Hamming parity p0-p4 in columns 11-15
@@ -22,10 +19,10 @@
 
 #include <cstdint>
 
+#include "dmr/full_lc.h"
+
 constexpr unsigned EMBEDDED_LC_BITS = 128;
 constexpr unsigned EMBEDDED_FRAGMENT_BITS = 32;
-constexpr unsigned LC_BITS = 72;
-constexpr unsigned LC_FIELD_BYTES = 3;
 
 // LCSS values of the EMB.
 constexpr int LCSS_SINGLE = 0;

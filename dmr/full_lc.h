@@ -1,9 +1,15 @@
 // Full link control of a voice call and its Reed-Solomon check.
 //
-// The full LC is nine bytes: control (protect flag, reserved bit, FLCO; FID;
-// service options), destination ID, source ID, each field most significant
-// byte first. A voice LC header and a terminator with LC carry it with three
-// check bytes: the parity of the RS(12,9) code over GF(256) (primitive
+// The full LC is nine bytes, three 3-byte fields, each most significant byte
+// first:
+//   control (protect flag, reserved bit, FLCO; FID; service options),
+//   destination ID, source ID.
+// As 72 bits (most significant bit of each byte first), LC bit 0 is the
+// protect flag, the MSB of control byte 0. The embedded LC (dmr/embedded_lc.h)
+// carries the same fields.
+//
+// A voice LC header and a terminator with LC carry it with three check
+// bytes: the parity of the RS(12,9) code over GF(256) (primitive
 // polynomial x^8 + x^4 + x^3 + x^2 + 1, 0x11D; generator
 // g(x) = (x + a)(x + a^2)(x + a^3) = x^3 + 0x0E x^2 + 0x38 x + 0x40, a = 2),
 // each XORed with a mask that tells the two kinds apart.
@@ -14,6 +20,8 @@
 #include <cstdint>
 
 constexpr unsigned FULL_LC_BYTES = 9;
+constexpr unsigned LC_FIELD_BYTES = 3;
+constexpr unsigned LC_BITS = 8 * FULL_LC_BYTES;
 constexpr unsigned RS129_PARITY_BYTES = 3;
 
 // FLCO values (low six bits of control byte 0) of the calls we carry.
