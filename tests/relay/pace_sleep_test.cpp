@@ -6,15 +6,13 @@
 
 namespace {
 
-TEST(PaceSleep, MarginFollowsLatenessDecaysAndStaysBounded) {
+TEST(PaceSleep, MarginRuleAndNeverEndingEarly) {
   EXPECT_EQ(next_pace_margin(0, 700), 700 + PACE_SPIN_RESERVE_US);
   EXPECT_EQ(next_pace_margin(1600, 100), 1500) << "a sixteenth less";
   EXPECT_EQ(next_pace_margin(1600, 1540), 1540 + PACE_SPIN_RESERVE_US);
   EXPECT_EQ(next_pace_margin(0, 250000), PACE_SPIN_MAX_US);
   EXPECT_EQ(next_pace_margin(0, -5000), 0);
-}
 
-TEST(PaceSleep, NeverEndsEarly) {
   // From the second sleep on, part of the wait is covered on the CPU.
   reset_pace_sleep();
   for (int64_t us : {20000, 2000, 20000, 300, 20000}) {
