@@ -37,7 +37,7 @@ MUTANTS = [
     ("sup-countdown", "master login timer runs one pass long", "gateway/supervision.cpp",
      "if (master_timer < 2) {", "if (master_timer < 1) {"),
     ("startup-config", "an invalid configuration does not stop start-up", "gateway/startup.cpp",
-     "if (read_config() != 1) {", "if (read_config() < 0) {"),
+     "if (read_config_file(path) != 1) {", "if (read_config_file(path) < 0) {"),
     ("moto-tag", "received tag not checked on the Motorola link", "motorola/link_control.cpp",
      "len > AUTH_TAG_LEN && auth_tag_ok(rx_auth, Key, rx, static_cast<uint32_t>(len))", "len > AUTH_TAG_LEN"),
     ("moto-reregister", "registration not repeated while the repeater is not alive", "motorola/link_control.cpp",
