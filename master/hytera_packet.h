@@ -32,15 +32,15 @@ inline constexpr uint8_t HYT_FRAME_BURST_A = 0x77;  // B to F follow in steps of
 
 // Call start (burst all zero but the source ID at 38, 40, 42), voice LC
 // header, terminator with LC, bursts A to F.
-extern const uint8_t sync_hyt[HYT_PACKET_LEN];
-extern const uint8_t start_hyt[HYT_PACKET_LEN];
-extern const uint8_t ende_hyt[HYT_PACKET_LEN];
-extern const uint8_t Voice_hyt1[HYT_PACKET_LEN];
-extern const uint8_t Voice_hyt2[HYT_PACKET_LEN];
-extern const uint8_t Voice_hyt3[HYT_PACKET_LEN];
-extern const uint8_t Voice_hyt4[HYT_PACKET_LEN];
-extern const uint8_t Voice_hyt5[HYT_PACKET_LEN];
-extern const uint8_t Voice_hyt6[HYT_PACKET_LEN];
+extern const uint8_t (&sync_hyt)[HYT_PACKET_LEN];
+extern const uint8_t (&start_hyt)[HYT_PACKET_LEN];
+extern const uint8_t (&ende_hyt)[HYT_PACKET_LEN];
+extern const uint8_t (&Voice_hyt1)[HYT_PACKET_LEN];
+extern const uint8_t (&Voice_hyt2)[HYT_PACKET_LEN];
+extern const uint8_t (&Voice_hyt3)[HYT_PACKET_LEN];
+extern const uint8_t (&Voice_hyt4)[HYT_PACKET_LEN];
+extern const uint8_t (&Voice_hyt5)[HYT_PACKET_LEN];
+extern const uint8_t (&Voice_hyt6)[HYT_PACKET_LEN];
 
 // Template of burst position 1..6 (A..F); null for anything else.
 const uint8_t* hyt_voice_template(int position);

@@ -4,124 +4,70 @@
 
 #include "core/config.h"
 #include "core/udp.h"
+#include "relay/master_to_moto.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
+#include "support/test_site.h"
 
 namespace {
+
+using Sent = std::vector<std::string>;
+int woken;
 
 class SupervisionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_link_status();
-    reset_udp();
-    reset_config();
-    snprintf(MasterIP, sizeof MasterIP, "192.0.2.3");
-    Local_Repeater_audio_srv_sock = 7;
+    reset_master_to_moto();
+    use_test_site();
+    woken = 0;
+    on_login = [] { ++woken; };
   }
-  void TearDown() override {
-    reset_link_status();
-    reset_udp();
-    reset_config();
-  }
-  // Runs one pass and tells whether it sent a login.
-  bool pass() {
-    size_t before = net.sent_list().size();
-    supervision_pass();
-    return net.sent_list().size() > before;
+  void TearDown() override { on_login = nullptr; }
+  // The passes 1..n that sent a login, the repeater answering throughout and
+  // the master sending a keep-alive byte before every `keepalive`-th pass.
+  std::vector<int> logins(int n, int keepalive) {
+    std::vector<int> at;
+    for (int i = 1; i <= n; ++i) {
+      motorola_repeater_online = 20;
+      if (keepalive && i % keepalive == 0) {
+        net.feed(kSiteAudioSock, {'A'}, "192.0.2.3", 62006);
+        send_voice_to_motorola_pass();
+      }
+      supervision_pass();
+      if (!net.take_sent().empty()) at.push_back(i);
+    }
+    return at;
   }
   FakeNet net;
   ConsoleCapture console;
 };
 
-TEST_F(SupervisionTest, NoReplyFromRepeaterNeverLogsIn) {
-  for (int i = 0; i < 100; ++i) EXPECT_FALSE(pass());
-  EXPECT_EQ(Start_rdac, 0);
-  EXPECT_EQ(console.str(), "");
-}
+TEST_F(SupervisionTest, LoginOnlyWhileTheRepeaterIsAlive) {
+  for (int i = 0; i < 40; ++i) supervision_pass();
+  EXPECT_TRUE(net.take_sent().empty()) << "the repeater never answered";
 
-TEST_F(SupervisionTest, FirstReplyLogsInAtOnce) {
   motorola_repeater_online = 20;
-  ASSERT_TRUE(pass());
-  const FakeDatagram& d = net.sent_list().back();
-  EXPECT_EQ(d.sock, 7);
-  EXPECT_EQ(d.bytes, std::vector<uint8_t>{'A'});
-  EXPECT_EQ(d.ip(), "192.0.2.3");
-  EXPECT_EQ(d.port(), 62006);
-  EXPECT_EQ(master_online, 1);
+  supervision_pass();
+  EXPECT_EQ(net.take_summary(), Sent{"12>192.0.2.3:62006 41/1"});
+  EXPECT_EQ(console.str().substr(24), " Sende Anmeldung an DMR Master  IP:192.0.2.3\n") << "after the time stamp";
   EXPECT_EQ(master_timer, 29);
   EXPECT_EQ(Start_rdac, 1);
-  EXPECT_EQ(motorola_repeater_online, 19);
-  std::string out = console.str();
-  ASSERT_EQ(out.size(), 24 + std::string(" Sende Anmeldung an DMR Master  IP:192.0.2.3\n").size());
-  EXPECT_EQ(out.substr(24), " Sende Anmeldung an DMR Master  IP:192.0.2.3\n");
-}
-
-TEST_F(SupervisionTest, SilentMasterIsLoggedInAgainEvery29Passes) {
-  std::vector<int> logins;
-  for (int i = 0; i < 90; ++i) {
-    motorola_repeater_online = 20;  // the repeater keeps answering
-    if (pass()) logins.push_back(i);
-    if (i == 28) {
-      EXPECT_EQ(master_online, 0);
-    }
-    if (i == 27) {
-      EXPECT_EQ(master_online, 1);
-    }
-  }
-  EXPECT_EQ(logins, (std::vector<int>{0, 29, 58, 87}));
-}
-
-TEST_F(SupervisionTest, MasterKeepAlivesHoldTheLogin) {
-  int logins = 0;
-  for (int i = 0; i < 200; ++i) {
-    motorola_repeater_online = 20;
-    if (i % 13 == 12 && master_timer > 0) master_timer = 15;  // what the master-side reader does
-    logins += pass();
-  }
-  EXPECT_EQ(logins, 1);
-  EXPECT_EQ(master_online, 1);
-}
-
-TEST_F(SupervisionTest, RepeaterGoingSilentDropsTheLinkAndStopsLogins) {
-  motorola_repeater_online = 20;
-  std::vector<int> logins;
-  for (int i = 0; i < 40; ++i) {
-    if (pass()) logins.push_back(i);
-    if (i == 18) {
-      EXPECT_EQ(master_online, 0) << "19th pass after the reply";
-    }
-    if (i == 17) {
-      EXPECT_EQ(master_online, 1);
-    }
-  }
-  // One more login in the 20th pass (counter 1), dropped in that same pass.
-  EXPECT_EQ(logins, (std::vector<int>{0, 19}));
-  EXPECT_EQ(master_online, 0);
-  EXPECT_EQ(motorola_repeater_online, 0);
-}
-
-TEST_F(SupervisionTest, KeepAliveByteAfterTimeoutDoesNotRevive) {
-  motorola_repeater_online = 1;
-  pass();  // login, then dropped at once: repeater below 2
-  master_timer = 0;
-  master_online = 0;
-  for (int i = 0; i < 5; ++i) {
-    if (master_timer > 0) master_timer = 15;  // keep-alive bytes while down
-    EXPECT_FALSE(pass());
-  }
-  EXPECT_EQ(master_online, 0);
-  EXPECT_EQ(master_timer, 0);
-}
-
-TEST_F(SupervisionTest, LoginWakesTheAnnouncer) {
-  static int woken;
-  woken = 0;
-  on_login = [] { ++woken; };
-  motorola_repeater_online = 20;
-  pass();
-  pass();
-  on_login = nullptr;
   EXPECT_EQ(woken, 1);
+
+  // The repeater's credit (now 19) runs out: below 2 the link is down.
+  for (int i = 0; i < 17; ++i) supervision_pass();
+  EXPECT_EQ(master_online, 1);
+  supervision_pass();
+  EXPECT_EQ(master_online, 0);
+}
+
+TEST_F(SupervisionTest, MasterTimerRunsFromTheLoginAndEachKeepAlive) {
+  EXPECT_EQ(logins(90, 0), (std::vector<int>{1, 30, 59, 88})) << "a silent master: 29 passes per login";
+  reset_link_status();
+  EXPECT_EQ(logins(200, 13), std::vector<int>{1}) << "a keep-alive gives 15 more seconds";
+  reset_link_status();
+  EXPECT_EQ(logins(60, 14), (std::vector<int>{1, 28, 56})) << "one pass too late each time";
 }
 
 }  // namespace

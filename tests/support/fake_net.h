@@ -3,9 +3,11 @@
 #pragma once
 #include <arpa/inet.h>
 
-#include <cstring>
+#include <algorithm>
+#include <cstdio>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/udp.h"
@@ -30,44 +32,42 @@ inline sockaddr_in make_addr(const char* ip, int port) {
 class FakeNet {
  public:
   FakeNet() {
-    incoming().clear();
-    sent().clear();
+    incoming_.clear();
+    sent_.clear();
     udp_ops.recv = [](int sock, uint8_t* buf, size_t cap, sockaddr_in* from, int) -> ssize_t {
-      auto& q = incoming();
-      for (auto it = q.begin(); it != q.end(); ++it) {
-        if (it->sock != sock) continue;
-        size_t n = it->bytes.size() < cap ? it->bytes.size() : cap;
-        if (n) memcpy(buf, it->bytes.data(), n);
-        *from = it->peer;
-        q.erase(it);
-        return static_cast<ssize_t>(n);
-      }
-      return -1;
+      auto it = std::find_if(incoming_.begin(), incoming_.end(), [&](const FakeDatagram& d) { return d.sock == sock; });
+      if (it == incoming_.end()) return -1;
+      const size_t n = std::min(it->bytes.size(), cap);
+      std::copy_n(it->bytes.begin(), n, buf);
+      *from = it->peer;
+      incoming_.erase(it);
+      return static_cast<ssize_t>(n);
     };
     udp_ops.send = [](int sock, const uint8_t* buf, size_t len, const sockaddr_in* to) -> ssize_t {
-      sent().push_back({sock, std::vector<uint8_t>(buf, buf + len), *to});
+      sent_.push_back({sock, std::vector<uint8_t>(buf, buf + len), *to});
       return static_cast<ssize_t>(len);
     };
   }
   ~FakeNet() { udp_ops = udp_ops_system; }
 
   void feed(int sock, std::vector<uint8_t> bytes, const char* ip, int port) {
-    incoming().push_back({sock, std::move(bytes), make_addr(ip, port)});
+    incoming_.push_back({sock, std::move(bytes), make_addr(ip, port)});
   }
-  std::vector<FakeDatagram>& sent_list() { return sent(); }
-  std::vector<FakeDatagram> take_sent() {
-    auto s = sent();
-    sent().clear();
-    return s;
+  std::vector<FakeDatagram> take_sent() { return std::exchange(sent_, {}); }
+  // The same, one "socket>ip:port first-byte/length" text per datagram
+  // (the byte in hexadecimal).
+  std::vector<std::string> take_summary() {
+    std::vector<std::string> out;
+    for (const FakeDatagram& d : take_sent()) {
+      char s[64];
+      snprintf(s, sizeof s, "%d>%s:%d %02X/%zu", d.sock, d.ip().c_str(), d.port(), d.bytes.empty() ? 0 : d.bytes[0],
+               d.bytes.size());
+      out.push_back(s);
+    }
+    return out;
   }
 
  private:
-  static std::deque<FakeDatagram>& incoming() {
-    static std::deque<FakeDatagram> q;
-    return q;
-  }
-  static std::vector<FakeDatagram>& sent() {
-    static std::vector<FakeDatagram> s;
-    return s;
-  }
+  static inline std::deque<FakeDatagram> incoming_;
+  static inline std::vector<FakeDatagram> sent_;
 };
