@@ -23,6 +23,11 @@ for the login and the end of the RDAC cycle, then measure
     machine over the same time;
   - resident memory (VmRSS) after start-up and after the calls.
 --calls sets how many calls go each way, and how many clumps (10 by default).
+--load N runs N busy processes at normal priority beside the gateway for the
+whole measurement; the bench's stand-ins and the reference sleeper then run at
+real-time priority (SCHED_FIFO, reset on fork: the gateway and the busy
+processes do not inherit it), so their own delays do not count.  The gateway
+is granted real-time priority for its voice threads unless --no-rt.
 """
 
 import argparse
@@ -133,8 +138,10 @@ print(" ".join("%d" % (x * 1e6) for x in late))
 
 
 class ReferenceSleeper:
+    realtime = False  # under --load: measured at the stand-ins' priority
+
     def __enter__(self):
-        self.proc = subprocess.Popen([sys.executable, "-c", REFERENCE_SLEEPER],
+        self.proc = subprocess.Popen((["chrt", "-f", "50"] if self.realtime else []) + [sys.executable, "-c", REFERENCE_SLEEPER],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         return self
 
@@ -147,13 +154,13 @@ def is_voice_to_repeater(d):
     return len(d.data) > 24 and d.data[0] in (0x80, 0x81)
 
 
-def measure(name, binary, idle_s, calls):
+def measure(name, binary, idle_s, calls, rt):
     res = {"name": name}
     with Bench(binary) as tb:
         rep = peers.RepeaterStandIn(tb)
         rep.answering = True
         master = peers.MasterStandIn(tb)
-        gw = tb.start_gateway(config_text())
+        gw = tb.start_gateway(config_text(), rt=rt)
         ka = periodic(5.0, lambda: master.audio.send(b"A", AUDIO))
         try:
             if gw.wait_for_line(r"Sende Anmeldung an DMR Master", 20.0) is None:
@@ -224,9 +231,19 @@ def main():
     ap.add_argument("--binary", action="append", required=True, help="NAME=PATH")
     ap.add_argument("--idle", type=float, default=60.0)
     ap.add_argument("--calls", type=int, default=10, help="calls each way, and clumps")
+    ap.add_argument("--load", type=int, default=0, help="busy processes beside the gateway")
+    ap.add_argument("--no-rt", action="store_true", help="no real-time priority for the gateway")
     args = ap.parse_args()
     bench.check_environment()
-    results = [measure(*b.split("=", 1), args.idle, args.calls) for b in args.binary]
+    if args.load and os.sched_getscheduler(0) == os.SCHED_OTHER:
+        os.execvp("chrt", ["chrt", "--reset-on-fork", "-f", "50", sys.executable] + sys.argv)
+    ReferenceSleeper.realtime = args.load > 0
+    busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(args.load)]
+    try:
+        results = [measure(*b.split("=", 1), args.idle, args.calls, not args.no_rt) for b in args.binary]
+    finally:
+        for p in busy:
+            p.kill()
 
     rows = [
         ("idle CPU, % of a core", lambda r: "%.4f" % r["idle_cpu_pct"]),

@@ -5,7 +5,7 @@
 # and target libraries come from Debian packages (see .ci/run):
 #   dpkg --add-architecture armhf; dpkg --add-architecture arm64; apt-get update
 #   apt-get install crossbuild-essential-armhf crossbuild-essential-arm64 qemu-user \
-#     libgtest-dev:armhf libgtest-dev:arm64 libssl-dev:armhf libssl-dev:arm64 \
+#     libgtest-dev:armhf libgtest-dev:arm64 \
 #     libstdc++6:armhf libstdc++6:arm64
 # Usage: tests/run_arm.sh [armhf|arm64 ...]   (from anywhere; default both)
 # Trees: build-armhf/, build-arm64/ (Release, installing under /usr, as packaged).
@@ -30,7 +30,6 @@ for t in "${targets[@]}"; do
   [ -e "$(loader "$t")" ] || missing+=("$(loader "$t") (libc6:$t)")
   [ -e "/usr/lib/$tr/libstdc++.so.6" ] || missing+=("libstdc++.so.6 for $t (libstdc++6:$t)")
   [ -e "/usr/lib/$tr/libgtest.a" ] || missing+=("GoogleTest for $t (libgtest-dev:$t)")
-  [ -e "/usr/lib/$tr/libcrypto.so" ] || missing+=("libcrypto for $t (libssl-dev:$t)")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "SKIPPED: ARM cross builds and emulated unit tests; this machine lacks:"

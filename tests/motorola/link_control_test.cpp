@@ -8,7 +8,7 @@
 #include "motorola/control_packets.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
-#include "support/reference_hmac.h"
+#include "support/sign.h"
 #include "support/test_site.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include "motorola/link_control.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
+#include "support/sign.h"
 #include "support/test_site.h"
 
 namespace {
@@ -31,14 +32,7 @@ class LinkLeaveTest : public ::testing::Test {
     reset_link_status();
     reset_config();
   }
-  // `body` with the tag of `key` appended.
-  static Bytes sign(Bytes body, const uint8_t* key = Key) {
-    Sha1Context ctx;
-    uint8_t tag[AUTH_TAG_LEN];
-    auth_tag(ctx, key, body.data(), static_cast<uint32_t>(body.size()), tag);
-    body.insert(body.end(), tag, tag + AUTH_TAG_LEN);
-    return body;
-  }
+  static Bytes sign(Bytes body, const uint8_t* key = Key) { return signed_packet(key, std::move(body)); }
   static bool signed_by_us(const FakeDatagram& d) {
     Sha1Context ctx;
     return auth_tag_ok(ctx, Key, d.bytes.data(), static_cast<uint32_t>(d.bytes.size()));

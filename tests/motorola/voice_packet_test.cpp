@@ -7,7 +7,7 @@
 
 #include "dmr/full_lc.h"
 #include "motorola/control_packets.h"
-#include "support/reference_hmac.h"
+#include "support/sign.h"
 #include "support/templates.h"
 
 namespace {

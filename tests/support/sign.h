@@ -1,16 +1,16 @@
-// Tags computed with OpenSSL, independent of the gateway's own HMAC code.
+// Tags of the Motorola link for test packets, made with the gateway's own
+// HMAC-SHA1 (checked once against the published vectors in tests/auth).
 #pragma once
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
 #include <cstdint>
 #include <vector>
 
+#include "auth/hmac_sha1.h"
+
 inline std::vector<uint8_t> reference_tag(const uint8_t key[20], const uint8_t* data, size_t len) {
-  unsigned char md[20];
-  unsigned int mdlen = 0;
-  HMAC(EVP_sha1(), key, 20, data, len, md, &mdlen);
-  return std::vector<uint8_t>(md, md + 10);
+  Sha1Context ctx;
+  uint8_t tag[AUTH_TAG_LEN];
+  auth_tag(ctx, key, data, static_cast<uint32_t>(len), tag);
+  return std::vector<uint8_t>(tag, tag + AUTH_TAG_LEN);
 }
 
 // The packet with its 10-byte tag appended.
