@@ -15,88 +15,38 @@
 #define MOTO_FRAMES 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
 #define MOTO_TAG 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
 
-const uint8_t Voice_moto66[66] = {MOTO_CALL_HEADER(0x20, 0xDD, 0x01),
-                                  0x80,
-                                  0x00,
-                                  0x0B,
-                                  0x84,
-                                  0x0A,
-                                  0x00,
-                                  0x60,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,  // link control
-                                  0x02,
-                                  0xF8,
-                                  0xC5,
-                                  0x00,
-                                  0x11,
-                                  0x01,
-                                  0x36,
-                                  0x04,
-                                  0xCD,
-                                  MOTO_TAG};
+// One row per field group, as the packets are laid out.
+// clang-format off
+const uint8_t Voice_moto66[66] = {
+    MOTO_CALL_HEADER(0x20, 0xDD, 0x01),
+    0x80, 0x00, 0x0B, 0x84, 0x0A, 0x00, 0x60,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // link control
+    0x02, 0xF8, 0xC5, 0x00, 0x11, 0x01, 0x36, 0x04, 0xCD,
+    MOTO_TAG};
 
-const uint8_t Voice_moto64[64] = {MOTO_CALL_HEADER(0x60, 0x5E, 0x02),
-                                  0xC0,
-                                  0x00,
-                                  0x0A,
-                                  0x84,
-                                  0x0A,
-                                  0x00,
-                                  0x60,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,  // link control
-                                  0x0D,
-                                  0x7F,
-                                  0xCA,
-                                  0x00,
-                                  0x12,
-                                  0x05,
-                                  0x0C,
-                                  MOTO_TAG};
+const uint8_t Voice_moto64[64] = {
+    MOTO_CALL_HEADER(0x60, 0x5E, 0x02),
+    0xC0, 0x00, 0x0A, 0x84, 0x0A, 0x00, 0x60,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // link control
+    0x0D, 0x7F, 0xCA, 0x00, 0x12, 0x05, 0x0C,
+    MOTO_TAG};
 
-const uint8_t Voice_moto_A[62] = {MOTO_CALL_HEADER(0x20, 0x5D, 0x8A), 0x14, 0x40, MOTO_FRAMES, MOTO_TAG};
-const uint8_t Voice_moto_B[67] = {
-    MOTO_CALL_HEADER(0x20, 0x5D, 0x8A), 0x19, 0x06, MOTO_FRAMES, 0x00, 0x00, 0x00, 0x00, 0x12, MOTO_TAG};
-const uint8_t Voice_moto_C[67] = {
-    MOTO_CALL_HEADER(0x20, 0x5D, 0x8A), 0x19, 0x06, MOTO_FRAMES, 0x00, 0x00, 0x00, 0x00, 0x16, MOTO_TAG};
-const uint8_t Voice_moto_D[67] = {
-    MOTO_CALL_HEADER(0x20, 0x5D, 0x8A), 0x19, 0x06, MOTO_FRAMES, 0x00, 0x00, 0x00, 0x00, 0x16, MOTO_TAG};
+const uint8_t Voice_moto_A[62] = {MOTO_CALL_HEADER(0x20, 0x5D, 0x8A), 0x14, 0x40, MOTO_FRAMES,
+                                  MOTO_TAG};
+const uint8_t Voice_moto_B[67] = {MOTO_CALL_HEADER(0x20, 0x5D, 0x8A), 0x19, 0x06, MOTO_FRAMES,
+                                  0x00, 0x00, 0x00, 0x00, 0x12, MOTO_TAG};
+const uint8_t Voice_moto_C[67] = {MOTO_CALL_HEADER(0x20, 0x5D, 0x8A), 0x19, 0x06, MOTO_FRAMES,
+                                  0x00, 0x00, 0x00, 0x00, 0x16, MOTO_TAG};
+const uint8_t Voice_moto_D[67] = {MOTO_CALL_HEADER(0x20, 0x5D, 0x8A), 0x19, 0x06, MOTO_FRAMES,
+                                  0x00, 0x00, 0x00, 0x00, 0x16, MOTO_TAG};
 const uint8_t Voice_moto_E[76] = {MOTO_CALL_HEADER(0x20, 0x5D, 0x8A),
-                                  0x22,
-                                  0x16,
-                                  MOTO_FRAMES,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,  // embedded bits
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,
-                                  0x00,  // link control
-                                  0x14,
-                                  MOTO_TAG};
-const uint8_t Voice_moto_F[67] = {
-    MOTO_CALL_HEADER(0x20, 0x5D, 0x8A), 0x19, 0x06, MOTO_FRAMES, 0x00, 0x00, 0x00, 0x00, 0x10, MOTO_TAG};
+                                  0x22, 0x16, MOTO_FRAMES,
+                                  0x00, 0x00, 0x00, 0x00,                    // embedded bits
+                                  0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // link control
+                                  0x14, MOTO_TAG};
+const uint8_t Voice_moto_F[67] = {MOTO_CALL_HEADER(0x20, 0x5D, 0x8A), 0x19, 0x06, MOTO_FRAMES,
+                                  0x00, 0x00, 0x00, 0x00, 0x10, MOTO_TAG};
+// clang-format on
 
 #undef MOTO_CALL_HEADER
 #undef MOTO_FRAMES
