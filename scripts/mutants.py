@@ -78,6 +78,20 @@ MUTANTS = [
     # Dropping the ceiling altogether survives: no test lets the count get near overflowing.
     ("pos-ceiling", "position report block count saturates one block early", "relay/position_relay.cpp",
      "ACCU_LEN_CEILING = POS_ACCU_LEN + POS_BLOCK_PAYLOAD;", "ACCU_LEN_CEILING = POS_ACCU_LEN;"),
+    ("leave-unanswered", "a leaving repeater gets no 0x9B", "motorola/link_control.cpp",
+     "udp_ops.send(Corvane_sock, dereg_9b, DEREG_LEN, &from);", ";"),
+    ("peers-byte6", "peer list length from byte 6 alone", "motorola/link_control.cpp",
+     "int entries = (rx[5] << 8 | rx[6]) / 11;", "int entries = rx[6] / 11;"),
+    ("rx-short", "Motorola datagrams cut at 224 bytes", "motorola/link_control.cpp",
+     "constexpr int RX_BUF = 1500;", "constexpr int RX_BUF = 224;"),
+    ("watchdog-limit", "a worker counts as stuck after the whole watchdog period", "gateway/notify.cpp",
+     "watchdog_limit_ms = atoll(usec) / 2000;", "watchdog_limit_ms = atoll(usec) / 1000;"),
+    ("ring-count", "lines dropped from a full console ring not counted", "core/console_ring.cpp",
+     "      ++dropped;", "      ;"),
+    ("flood-guard", "a flooded real-time thread never pauses", "core/realtime.cpp",
+     "if (++passes < FLOOD_BURST) return 0;", "return 0;"),
+    ("leave-silent", "SIGTERM leaves without de-registering", "gateway/signals.cpp",
+     "if (link_ready) moto_leave();", "if (!link_ready) moto_leave();"),
 ]
 
 
