@@ -18,7 +18,7 @@ int Local_Repeater_srv_sock = -1;
 int Local_Repeater_audio_srv_sock = -1;
 int Local_Repeater_rdac_srv_sock = -1;
 int Corvane_sock = -1;
-std::atomic<int32_t> master_voice_port{LISTEN_REPEATER_AUDIO_PORT};
+std::atomic<int32_t> master_voice_port{0};
 
 namespace {
 
@@ -112,7 +112,7 @@ void SEND(uint32_t len, const uint8_t* buf) {
 }
 
 void send_to_master(const uint8_t* buf, size_t len) {
-  const int32_t port = master_voice_port.load();
+  const int32_t port = OpenMasterPort == 0 ? LISTEN_REPEATER_AUDIO_PORT : master_voice_port.load();
   if (port != 0) send_to(Local_Repeater_audio_srv_sock, MasterIP, port, buf, len);
 }
 
@@ -144,6 +144,6 @@ void reset_udp() {
   Local_Repeater_audio_srv_sock = -1;
   Local_Repeater_rdac_srv_sock = -1;
   Corvane_sock = -1;
-  master_voice_port = LISTEN_REPEATER_AUDIO_PORT;
+  master_voice_port = 0;
   set_fromUser2(sockaddr_in{});
 }

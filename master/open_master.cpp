@@ -246,6 +246,7 @@ void port_request_duty(int64_t now) {
                        dmr ? "DMR" : "RDAC", OM_TRIES);
     }
     start_over(now);
+    if (now >= om.due) register_duty(now);
     return;
   }
   send_command(dmr ? P2P_DMR_PORT : P2P_RDAC_PORT, now);
@@ -256,6 +257,7 @@ void trigger_duty(int64_t now) {
     // An answer without CONNECT: the master's copy of our identity is fresh.
     enter(DMR_PORT, now);
     om.rdac_keepalive_at = now + OM_RDAC_KEEPALIVE_MS;
+    if (now >= om.due) port_request_duty(now);
     return;
   }
   send_zero(Local_Repeater_rdac_srv_sock, om.rdac_port);
