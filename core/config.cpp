@@ -17,6 +17,7 @@ int32_t RptrQRGtx;
 int32_t RptrQRGrx;
 uint8_t MyBridgeID[4];
 uint8_t Key[20];
+int32_t OpenMasterPort = 0;
 
 void reset_config() {
   memset(RptrCall, 0, sizeof RptrCall);
@@ -28,6 +29,7 @@ void reset_config() {
   RptrQRGrx = 0;
   memset(MyBridgeID, 0, sizeof MyBridgeID);
   memset(Key, 0, sizeof Key);
+  OpenMasterPort = 0;
 }
 
 namespace {

@@ -15,6 +15,12 @@ extern int32_t RptrQRGrx;      // receive frequency, Hz
 extern uint8_t MyBridgeID[4];  // our peer ID on the Motorola link, MSB first
 extern uint8_t Key[20];        // HMAC-SHA1 key of the Motorola link
 
+// Not a key of the file: set by main from --open-master before any thread
+// starts.  0: the classic login ('A' to the master's 62006); otherwise the
+// service port of an open DMR master, logged into by P2P registration.
+extern int32_t OpenMasterPort;
+inline constexpr int32_t OPEN_MASTER_DEFAULT_PORT = 50000;
+
 // Reads CONFIG_FILE from the working directory.  Returns 1 when exactly nine
 // assignments were accepted, 0 otherwise (nothing printed if the file cannot
 // be opened).

@@ -11,11 +11,23 @@ std::atomic<int32_t> master_timer{0};
 std::atomic<int32_t> Start_rdac{0};
 void (*on_login)() = nullptr;
 
+namespace {
+std::atomic<int64_t> master_heard{INT64_MIN};
+}
+
+void note_master_heard(int64_t now_ms) {
+  master_heard.store(now_ms, std::memory_order_relaxed);
+}
+int64_t master_heard_ms() {
+  return master_heard.load(std::memory_order_relaxed);
+}
+
 void reset_link_status() {
   motorola_repeater_online = 0;
   master_online = 0;
   master_timer = 0;
   Start_rdac = 0;
+  master_heard = INT64_MIN;
 }
 
 namespace {

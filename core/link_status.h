@@ -24,6 +24,11 @@ extern std::atomic<int32_t> master_timer;
 // Step of the RDAC announcement cycle: 0 idle, 1 requested, 2..4 running.
 extern std::atomic<int32_t> Start_rdac;
 
+// Monotonic time (ms) of the latest datagram from the master's address on
+// any of the three master-side sockets; each reader notes what it takes.
+void note_master_heard(int64_t now_ms);
+int64_t master_heard_ms();
+
 // Called at each login, after Start_rdac is set, so a waiting RDAC announcer
 // can start at once.  Null when nobody listens.
 extern void (*on_login)();

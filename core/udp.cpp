@@ -18,6 +18,7 @@ int Local_Repeater_srv_sock = -1;
 int Local_Repeater_audio_srv_sock = -1;
 int Local_Repeater_rdac_srv_sock = -1;
 int Corvane_sock = -1;
+std::atomic<int32_t> master_voice_port{0};
 
 namespace {
 
@@ -111,7 +112,8 @@ void SEND(uint32_t len, const uint8_t* buf) {
 }
 
 void send_to_master(const uint8_t* buf, size_t len) {
-  send_to(Local_Repeater_audio_srv_sock, MasterIP, LISTEN_REPEATER_AUDIO_PORT, buf, len);
+  const int32_t port = OpenMasterPort == 0 ? LISTEN_REPEATER_AUDIO_PORT : master_voice_port.load();
+  if (port != 0) send_to(Local_Repeater_audio_srv_sock, MasterIP, port, buf, len);
 }
 
 void set_fromUser2(const sockaddr_in& addr) {
@@ -142,5 +144,6 @@ void reset_udp() {
   Local_Repeater_audio_srv_sock = -1;
   Local_Repeater_rdac_srv_sock = -1;
   Corvane_sock = -1;
+  master_voice_port = 0;
   set_fromUser2(sockaddr_in{});
 }

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -48,7 +49,12 @@ void send_to(int sock, const char* ip, int port, const uint8_t* buf, size_t len)
 // Sends len bytes from Corvane_sock to RptrIP:RptrPort.
 void SEND(uint32_t len, const uint8_t* buf);
 
-// Sends len bytes from the audio socket to the master's port 62006.
+// The DMR port an open master granted (OpenMasterPort); 0 while it has
+// granted none, and then nothing is sent to it.
+extern std::atomic<int32_t> master_voice_port;
+
+// Sends len bytes from the audio socket to the master's port 62006, or to
+// the DMR port an open master granted.
 void send_to_master(const uint8_t* buf, size_t len);
 
 // The sender of the latest accepted datagram from the repeater; voice for
@@ -67,5 +73,5 @@ ssize_t recv_from_master(int sock, uint8_t* buf, size_t cap, sockaddr_in* from, 
 // Used by the worker threads' loops to sleep until they have work.
 bool wait_readable(int sock, int wake_fd, int timeout_ms);
 
-// Start-of-run state: sockets -1, fromUser2 cleared.
+// Start-of-run state: sockets -1, fromUser2 cleared, no DMR port granted.
 void reset_udp();

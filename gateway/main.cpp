@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/clock.h"
+#include "core/config.h"
 #include "core/console.h"
 #include "core/console_ring.h"
 #include "core/realtime.h"
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
   Options opt;
   if (int rc = parse_options(argc, argv, opt); rc >= 0) return rc;
   if (opt.check) return check_config(opt.config);
+  OpenMasterPort = opt.open_master;
 
   block_stop_signals();
   start_thread(stop_signal_thread, "signal");

@@ -4,6 +4,7 @@
 struct Options {
   const char* config;  // the configuration file; corvane.cfg in the working directory by default
   bool check;          // only read and check the configuration
+  int open_master;     // 0: classic master login; else the open master's service port
 };
 
 // Reads argv.  Returns -1 when the gateway should go on with `opt`, else the

@@ -5,6 +5,12 @@
 #include "core/udp.h"
 
 void supervision_pass() {
+  if (OpenMasterPort != 0) {
+    // The open-master login keeps its own time and state (master/open_master.h):
+    // a repeater that goes away does not end a session the master still answers.
+    if (motorola_repeater_online > 0) --motorola_repeater_online;
+    return;
+  }
   if (master_online == 0 && motorola_repeater_online > 0) {
     TimeStamp t = refresh_ts();
     console_printf("%s Sende Anmeldung an DMR Master  IP:%s\n", t.text, MasterIP);

@@ -4,5 +4,5 @@
 
 // One pass of the supervision loop (the caller sleeps one second between
 // passes): login when the master link is down and the repeater is alive,
-// then the countdowns.
+// then the countdowns.  With an open master only the repeater's countdown.
 void supervision_pass();

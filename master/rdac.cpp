@@ -10,6 +10,7 @@
 #include "core/console.h"
 #include "core/link_status.h"
 #include "core/udp.h"
+#include "master/open_master.h"
 
 const char RptrModel[6] = "ZizOz";
 
@@ -118,6 +119,9 @@ void rdac_fill() {
   put_slot(rdac71, 37, 16, RptrCall);
   memcpy(rdac71 + 18, MyBridgeID, 4);
   for (int i = 0; i < 3; ++i) rdac71[18 + i] = static_cast<uint8_t>(RptrID >> (8 * i));
+  // An open master may read bytes 18-21 as one 32-bit ID: nothing of the
+  // bridge ID may stand in its top byte.
+  if (OpenMasterPort != 0) put_le32(rdac71 + 18, RptrID);
   put_le32(rdac71 + 33, static_cast<uint32_t>(RptrQRGrx));
   put_le32(rdac71 + 29, static_cast<uint32_t>(RptrQRGtx));
   seal(rdac225, RDAC225_LEN);
@@ -125,6 +129,10 @@ void rdac_fill() {
 }
 
 void repeater_rdac_pass(int64_t now_ms) {
+  if (OpenMasterPort != 0) {
+    open_master_rdac_pass(now_ms);
+    return;
+  }
   if (!step_pending && Start_rdac > 0) {
     int32_t step = Start_rdac + 1;
     Start_rdac = step > 4 ? 0 : step;
@@ -147,6 +155,7 @@ void repeater_rdac_pass(int64_t now_ms) {
 }
 
 int repeater_rdac_wait_ms(int64_t now_ms) {
+  if (OpenMasterPort != 0) return open_master_wait_ms(now_ms);
   if (step_pending) return now_ms >= step_due ? 0 : static_cast<int>(step_due - now_ms);
   return Start_rdac > 0 ? 0 : -1;
 }
@@ -157,6 +166,10 @@ void repeater_rdac_wake() {
 }
 
 void localrepeater_pass(int64_t now_ms) {
+  if (OpenMasterPort != 0) {
+    open_master_service_pass(now_ms);
+    return;
+  }
   sockaddr_in from{};
   if (recv_from_master(Local_Repeater_srv_sock, service_rx, sizeof service_rx, &from, 0) < 1) return;
   // A master that floods this socket must not flood the console as well.

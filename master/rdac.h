@@ -1,5 +1,7 @@
 // The repeater identity announced to the DMR master over RDAC, and the
-// drain of the service socket.
+// drain of the service socket.  With an open master (OpenMasterPort) both
+// workers run its login instead (master/open_master.h): the identity then
+// goes out only as answers to the master's requests.
 #pragma once
 #include <cstdint>
 
@@ -13,7 +15,8 @@ extern uint8_t rdac71[RDAC71_LEN];
 extern const char RptrModel[6];
 
 // Fills call sign, firmware, model, IDs and frequencies into both messages
-// and recomputes their check byte and check word.
+// and recomputes their check byte and check word.  For an open master bytes
+// 18-21 of the 71-byte message are RptrID as 32 bits, like those of the 225.
 void rdac_fill();
 
 // Check byte (before the closing 0x03) and check word (bytes 10..11) of an

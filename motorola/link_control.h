@@ -3,7 +3,8 @@
 #pragma once
 #include <cstdint>
 
-// Keep-alive request and "A" to the master every this many milliseconds.
+// Keep-alive request and "A" to the master (classic login only) every this
+// many milliseconds.
 inline constexpr int64_t KEEPALIVE_INTERVAL_MS = 5000;
 // At most one "Authentication failed" line in this many milliseconds.
 inline constexpr int64_t AUTH_LOG_INTERVAL_MS = 10000;

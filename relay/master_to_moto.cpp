@@ -233,6 +233,11 @@ void end_by_timeout() {
 }
 
 void handle(ssize_t len, int64_t now) {
+  if (OpenMasterPort != 0) {
+    // An open master: 1-2 bytes answer our keep-alive, exactly 72 are voice.
+    if (len == 1 || len == 2) keepalive_from_master();
+    if (len != static_cast<ssize_t>(HYT_PACKET_LEN)) return;
+  }
   if (len == 1) {
     keepalive_from_master();
     return;
@@ -310,6 +315,7 @@ void send_voice_to_motorola_pass() {
   worker_busy(WORKER_MASTER_READER, mono_ms());
   if (len < 0) return;
   now = v2m_timing.now_us();
+  note_master_heard(now / 1000);
   // A call that went silent ends before anything new is looked at.
   if (call_timed_out(now)) end_by_timeout();
   handle(len, now);

@@ -2,7 +2,9 @@
 // 62006), on which the DMR master's voice and keep-alive bytes arrive.
 //
 //   one byte from the master     -> master_timer back to 15 (if still running)
-//   72 bytes (73 taken as 72)    -> console record of the call on any slot;
+//                                   (open master: one or two bytes)
+//   72 bytes (73 taken as 72,    -> console record of the call on any slot;
+//   but not from an open master)
 //                                   slot 2 relayed to the repeater:
 //     voice LC header            -> voice header (0xDD at a call start, 0x5D repeated)
 //     voice burst A..F           -> voice burst packet, frames re-coded

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/config.h"
 #include "core/console.h"
 #include "core/udp.h"
 #include "relay/moto_relay.h"
@@ -17,6 +18,7 @@ char pos_speed[4];
 uint32_t pos_peer_id = 0;
 uint32_t pos_src_id = 0;
 uint8_t pos_report[POS_REPORT_LEN];
+bool pos_drop_told = false;
 
 void reset_position_relay() {
   std::memset(pos_accu, 0, sizeof pos_accu);
@@ -28,6 +30,7 @@ void reset_position_relay() {
   pos_peer_id = 0;
   pos_src_id = 0;
   std::memset(pos_report, 0, sizeof pos_report);
+  pos_drop_told = false;
 }
 
 namespace {
@@ -122,7 +125,14 @@ void decode_and_report() {
   std::memcpy(pos_report + 53, pos_lon, 9);
   pos_report[62] = '2';
   pos_report[63] = static_cast<uint8_t>(mode.digit);
-  send_to_master(pos_report, POS_REPORT_LEN);
+  if (OpenMasterPort == 0) {
+    send_to_master(pos_report, POS_REPORT_LEN);
+  } else if (!pos_drop_told) {
+    // An open master takes every datagram on its DMR port for voice.
+    pos_drop_told = true;
+    console_printf("%s Position reports are not sent to an open master (it would take them for voice)\n",
+                   refresh_ts().text);
+  }
 }
 
 }  // namespace

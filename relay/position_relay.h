@@ -18,6 +18,8 @@
 // The dot position and the texts carry over between reports, so a payload
 // without a position repeats the last one decoded. Bytes the report does not
 // set are zero, and so are the texts before the first decode.
+// An open master (--open-master) would take the report for voice: it is not
+// sent there, and the first one dropped is said once on the console.
 // The entry point is relay_moto_data (master/moto_relay.h).
 #pragma once
 
@@ -43,6 +45,8 @@ extern uint32_t pos_src_id;
 // The report being written; cleared by every stored block, so bytes that
 // the report does not set are zero.
 extern uint8_t pos_report[POS_REPORT_LEN];
+// Set once the console was told that reports are not sent to an open master.
+extern bool pos_drop_told;
 
 // Everything zero.
 void reset_position_relay();

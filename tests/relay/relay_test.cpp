@@ -68,7 +68,10 @@ class Relays : public ::testing::Test {
     for (unsigned k = 0; k < 3; ++k)
       for (unsigned i = 0; i < AMBE_FRAME_BITS; ++i) frames[k][i] = (i * 5 + k * 11) % 7 < 3;
   }
-  void TearDown() override { reset_master_to_moto(); }
+  void TearDown() override {
+    reset_master_to_moto();
+    OpenMasterPort = 0;
+  }
 
   void put_frames(uint8_t* burst) const {
     for (unsigned k = 0; k < 3; ++k) {
@@ -401,6 +404,29 @@ TEST_F(PositionRelay, PositionReports) {
   out = to_master();
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(std::string(out[1].begin(), out[1].begin() + 16), std::string("123456Q6\0\0\x01\x06\0\0\0\0", 16));
+}
+
+TEST_F(MasterToMoto, OpenMasterAnswersKeepTheLinkOnly72BytesAreVoiceNoPositionReports) {
+  OpenMasterPort = 50000;
+  master_timer = 7;
+  at(1000, {0x41, 0x00});
+  EXPECT_EQ(master_timer, 15);
+  EXPECT_GT(master_heard_ms(), 0) << "heard on the DMR socket";
+  Bytes header = hyt(start_hyt, 50);
+  header.push_back(0x00);
+  at(1100, header);
+  EXPECT_EQ(console.str(), "") << "73 bytes are not voice from an open master";
+  header.pop_back();
+  at(1200, header);
+  EXPECT_TRUE(said("RX SLOT=2"));
+  EXPECT_EQ(to_repeater().size(), 1u);
+
+  console.clear();
+  in(data(6));
+  for (int n = 0; n < 6; ++n) in(data(8));
+  EXPECT_TRUE(to_master().empty());
+  EXPECT_EQ(console.str().find(" Position reports are not sent to an open master"), 24u);
+  EXPECT_EQ(console.str().find("Position reports", 30), std::string::npos) << "said once";
 }
 
 }  // namespace
