@@ -10,7 +10,7 @@
 namespace {
 
 const char usage_text[] =
-    "Usage: corvane [-c FILE] [-t]\n"
+    "Usage: corvane [-c FILE] [-t] [--open-master[=PORT]]\n"
     "Links a Motorola DMR repeater to a DMR master as a Hytera repeater.\n"
     "\n"
     "  -c, --config FILE  read this configuration file (default: corvane.cfg\n"
