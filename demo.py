@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A live demonstration: the real gateway in a network namespace of its own,
 against a simulated Motorola repeater and DMR master in another one.
 

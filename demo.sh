@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds corvane and runs it for a while against a simulated Motorola
 # repeater and DMR master (needs root for the network namespaces).
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // SHA-1 and HMAC-SHA1 over a fixed context, one block per call.
 #include "auth/hmac_sha1.h"
 

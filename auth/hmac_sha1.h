@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // SHA-1 (FIPS 180) and HMAC-SHA1 (RFC 2104) over a fixed hashing context,
 // fed block by block. Used to sign every packet sent to the Motorola
 // repeater with a 10-byte tag.

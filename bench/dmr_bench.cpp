@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Throughput of the air-interface codings on one core: voice frame FEC in
 // both directions, EMB validation, embedded LC encoding and the collection
 // and decoding of a full four-fragment LC.

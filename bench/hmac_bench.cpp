@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Cost of signing one 66-byte voice burst E packet (64-byte block + 2-byte
 // final block, four compressions) and of checking a tag.
 #include "auth/hmac_sha1.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Idle cost, relay latency, pacing and memory of the real gateway, measured
 on the end-to-end bench (two network namespaces), for one or more builds
 side by side.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross build for the ARM boards with Debian's cross tools: 32-bit armhf
 # (arm-linux-gnueabihf) or 64-bit arm64 (aarch64-linux-gnu), chosen by
 # CORVANE_ARCH (default armhf):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The one clock of the gateway's timed logic: monotonic milliseconds, so a
 // change of the wall clock never stretches or shortens an interval.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The site configuration: nine key=value lines in "corvane.cfg".
 #pragma once
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Console output and the shared time stamp.
 //
 // Every line goes out through one call of the sink, so lines of different

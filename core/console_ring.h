@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A console nobody reads must never stop a relaying thread.  Once the ring
 // runs, every line goes into a fixed ring and a writer thread of its own
 // (normal priority) writes it to stdout; a line that finds the ring full is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // State of both links, shared by every room: the link-status counters, the
 // diagnostic switch and the firmware text announced to the master.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Real-time priority for the threads that carry voice, and memory locked in
 // RAM, where the operator grants them (the unit's LimitRTPRIO= and
 // LimitMEMLOCK=).  Where not, one line says so and everything runs as usual.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The gateway's four UDP sockets, the send operations and the last-sender
 // records.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // AMBE+2 voice frame FEC encoder and decoder.
 #include "dmr/ambe_fec.h"
 

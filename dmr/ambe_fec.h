@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // AMBE+2 voice frame FEC: 49-bit bare frame <-> 72-bit coded frame.
 //
 // A bare frame is three vectors: A (12 bits), B (12 bits), C (25 bits).

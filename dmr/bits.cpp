@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Conversions between bit arrays and packed bytes, most significant bit first.
 #include "dmr/bits.h"
 

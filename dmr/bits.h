@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Bit arrays: one bit per byte, index 0 first.
 //
 // Every air-interface coding works on byte arrays that hold one bit per byte.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // BPTC(196,96) encoder.
 #include "dmr/bptc196.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // BPTC(196,96): the block product code of DMR data bursts (voice LC header,
 // terminator with LC), carrying 12 bytes in 196 bits.
 //

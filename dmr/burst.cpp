@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Placement of voice frames and the centre field in a DMR voice burst.
 #include "dmr/burst.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Layout of the 33-byte DMR voice burst payload (264 bits, MSB first).
 //
 //   bits   0- 71  coded voice frame 1

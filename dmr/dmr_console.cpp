@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Print hook of the air-interface codings.
 #include "dmr/dmr_console.h"
 

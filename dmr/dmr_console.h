@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Console output of the air-interface codings.
 //
 // dmr/ must not depend on the gateway's console, so every line these codings

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // EMB validation against the QR(16,7,6) code.
 #include "dmr/emb.h"
 

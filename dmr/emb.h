@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // EMB field of voice bursts B-F: colour code, PI, LCSS, QR(16,7,6) parity.
 //
 // As a 16-entry bit array, entry 0 first on air:

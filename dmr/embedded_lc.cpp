@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Embedded link control: encoder, collector and decoder.
 #include "dmr/embedded_lc.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Embedded link control: the 72-bit LC of a voice call spread over the
 // embedded signalling of bursts B-E.
 //

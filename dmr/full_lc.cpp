@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Full link control fields and the RS(12,9) check bytes.
 #include "dmr/full_lc.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Full link control of a voice call and its Reed-Solomon check.
 //
 // The full LC is nine bytes, three 3-byte fields, each most significant byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Golay(23,12) syndrome and error-pattern table.
 #include "dmr/golay.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Golay(23,12) code: syndrome and the table of correctable error patterns.
 //
 // Generator polynomial g(x) = x^11 + x^10 + x^6 + x^5 + x^4 + x^2 + 1 (0xC75).

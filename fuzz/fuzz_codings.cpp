@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The air-interface codings and the tag check, each on bits that came off
 // the air or a socket.  The first byte picks the coding, the rest is its
 // input; where a coding has an inverse the round trip must be exact.

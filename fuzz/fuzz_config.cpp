@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The configuration reader on any file content.  The file is an anonymous
 // one in memory, opened by its /proc path as the reader opens any path.
 #include <sys/mman.h>

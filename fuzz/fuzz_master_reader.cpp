@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The master-side reader's pass (audio socket, port 62006: keep-alive bytes
 // and Hytera voice, relayed to the repeater) on a sequence of datagrams.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Motorola-side reader's pass (link control, and the voice and data
 // relays toward the master) on a sequence of datagrams.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The open-master login (--open-master) on datagrams at its RDAC socket
 // (62007) and its service socket (62005), with the RDAC worker's duties run
 // after each.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The packet readers and writers of both links on packets of exactly their
 // sent length (so any access beyond it is a report): what a writer puts in,
 // the matching reader gets back, and nothing else changes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The RDAC announcer's pass on datagrams at its socket (port 62007).
 //
 // Each record is one datagram and one pass.  Flags: bit 0 sends it from a

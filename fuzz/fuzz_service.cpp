@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The service socket's drain (port 62005) on datagrams from the master and
 // from strangers: each record is one datagram and one pass (flags bit 0:
 // from a stranger; bits 4-7: the clock advances by that many seconds first).

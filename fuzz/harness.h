@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared pieces of the fuzz harnesses: a silent console that still checks
 // every line, the input split into datagram records, and the network seam
 // (core/udp.h) fed from those records.

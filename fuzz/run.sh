@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the libFuzzer harnesses with clang into build-fuzz/ and runs them.
 #
 #   fuzz/run.sh --ci          replay the seed corpus, then fuzz each harness

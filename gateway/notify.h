@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Notifications to the service manager (systemd's sd_notify datagram
 // protocol): ready, a one-line status of the links, and the watchdog.
 // Without $NOTIFY_SOCKET nothing is sent and nothing is printed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command line: which configuration file, and what to do with it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A clean leave on SIGTERM or SIGINT: one thread takes the stop signals with
 // sigwait, so no asynchronous handler ever runs on the packet path.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Start-up sequence of the gateway, up to the start of the worker threads.
 #pragma once
 #include <cstdint>

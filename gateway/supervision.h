@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The once-a-second supervision of both links.
 #pragma once
 #include "core/link_status.h"

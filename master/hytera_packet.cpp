@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Hytera voice packets: templates, burst area, field writers and readers.
 #include "master/hytera_packet.h"
 

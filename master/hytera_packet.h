@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Hytera voice packets, the 72-byte datagrams of voice on the master's port
 // 62006, built from nine constant templates and read back.
 //

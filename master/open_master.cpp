@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "master/open_master.h"
 
 #include <netinet/in.h>

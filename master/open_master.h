@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The login into an open DMR master that takes Hytera repeaters
 // (--open-master): P2P registration on the master's service port, the RDAC
 // exchange the master drives, keep-alives and voice on the DMR port it

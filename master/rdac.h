@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The repeater identity announced to the DMR master over RDAC, and the
 // drain of the service socket.  With an open master (OpenMasterPort) both
 // workers run its login instead (master/open_master.h): the identity then

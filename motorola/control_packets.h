@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The fixed control packets the gateway sends on the Motorola link.
 // Start-up writes the peer ID into bytes 1..4 and signs each once; after
 // that they are only read.

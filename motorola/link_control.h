@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The gateway's peer role on the Motorola repeater's IP link: the reader of
 // Corvane_sock, registration, keep-alive, peer list and answers to peers.
 #pragma once

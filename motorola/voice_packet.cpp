@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Motorola voice packets: templates, field writers and readers.
 #include "motorola/voice_packet.h"
 

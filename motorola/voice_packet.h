@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Voice packets of the Motorola link: voice header, voice burst A to F and
 // voice terminator, built from constant templates and read back.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Burst re-coding toward the Motorola link.
 #include "relay/burst_recode.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Re-coding of a voice burst from the DMR master into a Motorola voice burst
 // packet: the three FEC-coded AMBE+2 frames become bare frames (frames with
 // too many bit errors give way to the frame substitute and set their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Master-to-Motorola voice relay.
 #include "relay/master_to_moto.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Master-to-Motorola voice relay: the reader of the audio socket (port
 // 62006), on which the DMR master's voice and keep-alive bytes arrive.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Dispatch from the Motorola-side reader to both relays toward the master; relay_moto_voice lives in
 // master/moto_to_master.cpp, relay_moto_data in master/position_relay.cpp.
 #include "relay/moto_relay.h"

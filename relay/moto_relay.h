@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Where the Motorola-side reader hands over voice (0x80/0x81) and data
 // (0x84) packets from the repeater, bound for the DMR master.
 #pragma once

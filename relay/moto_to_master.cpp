@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Motorola-to-master voice relay.
 #include "relay/moto_to_master.h"
 

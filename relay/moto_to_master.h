@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Motorola-to-master voice relay: every slot-2 voice packet from the
 // Motorola repeater (opcode 0x80/0x81) becomes at most one Hytera voice
 // packet, sent to the master at once from the reader's own pass.

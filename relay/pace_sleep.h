@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The sleep behind the 60 ms pacing of voice toward the repeater.
 //
 // A thread asleep in the kernel is woken some time after its deadline: tens

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Position report relay: position data that radios send through the
 // Motorola repeater (opcode 0x84, slot 2) reaches the master as a 66-byte
 // position report on its port 62006.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages that building and testing corvane need and
 # that this machine lacks; prints nothing when everything is there.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Deliberate one-line faults in the gateway, one at a time: which tests catch each?
 
 For every fault: apply it, build, run the unit tests, and only when none of them

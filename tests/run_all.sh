@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the gateway and runs every test three times: plain, with the
 # address+undefined-behaviour sanitizers, and with the thread sanitizer.
 # Usage: tests/run_all.sh            (from the project root)

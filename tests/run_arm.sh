@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross-builds the gateway and its unit tests for the boards it runs on,
 # armhf (32-bit) and arm64, and runs the unit tests and the package check
 # under user-mode emulation (qemu-user).  Installs nothing: the cross tools

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The air-interface codings against their reference vectors, and the contracts the relays rely on.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """End-to-end bench: the real binary in a network namespace (192.0.2.1), the
 test's peers in a second one (.2 repeater, .3 master, .4 stranger, .5 second
 peer), joined by a veth pair. Names carry the pid, so files may run side by

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Stand-ins for the gateway's two peers. Packets come from call_vectors.txt
 (built once from the packet tables, never from the gateway); only the
 authentication tag is computed here, with Python's hmac: the first 10 bytes

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Both links with their real timers: registration, keep-alive every 5 s, peer
 list, another peer, wrongly signed datagrams, login once the repeater answers,
 RDAC pairs every 6 s, re-login after 29 s without the master (repeater busy)."""

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The daemon as systemd and an operator see it: READY, STATUS and WATCHDOG on
 $NOTIFY_SOCKET; a repeater that leaves is answered and registered with again;
 SIGTERM de-registers and exits 0; the voice threads real-time where granted,

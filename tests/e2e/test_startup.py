@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Start-up of the real binary: the report with a valid configuration and its
 four sockets, and exit status 1 with its lines for a missing or invalid
 configuration, a fixed port taken, and a repeater naming too many peers."""

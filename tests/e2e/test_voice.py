@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A call each way (to the master at once, to the repeater paced 60 ms apart)
 as the vectors, with their console lines; a stranger's call ignored; a call
 without terminator timed out; a flood survived, and a call each way again."""

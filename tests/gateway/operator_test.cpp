@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What an operator and the service manager see of the daemon: the command
 // line, the configuration check, and the notifications to systemd.
 #include <gtest/gtest.h>

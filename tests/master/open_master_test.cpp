@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The login into an open DMR master, against the datagrams of a login that
 // such a master accepted: the master's M1-M14 go in, the repeater's R1-R13
 // must come out byte for byte.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Leaving and re-joining the repeater's link, and signed datagrams longer
 // than a short control packet.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the Debian package of a configured and built tree with CPack, unpacks
 # it into a scratch root and checks what an operator gets: the binary for the
 # package's architecture (stripped, its libraries in Depends, failing as it

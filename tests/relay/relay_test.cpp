@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The relays between the Motorola repeater and the DMR master, fed with
 // packets built by the gateway's own writers and coders, their output read
 // back with its readers and decoders.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reference vectors of the air-interface codings and of SHA-1 / HMAC-SHA1, computed once with coders written
 // apart from the gateway's (and OpenSSL), or published. Bit strings are hex, four bits per digit, MSB first.
 #pragma once

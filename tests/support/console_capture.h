@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Captures everything the gateway prints while the object lives.
 #pragma once
 #include <string>

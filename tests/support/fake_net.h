@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Replaces the gateway's sockets with queues: tests feed datagrams to a
 // socket descriptor and read back what the gateway sent, and to where.
 #pragma once

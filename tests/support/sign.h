@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tags of the Motorola link for test packets, made with the gateway's own
 // HMAC-SHA1 (checked once against the published vectors in tests/auth).
 #pragma once

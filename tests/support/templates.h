@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reference bytes of the gateway's constant packets, hexadecimal in packet
 // order, one packet per line. "--" marks a byte the gateway writes per packet
 // (IDs, sequence numbers, link control, frames, tag): only the other bytes are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The site the unit tests run the link code for: configuration values and
 // stand-in socket numbers, set after the configuration was reset.
 #pragma once
