@@ -66,7 +66,7 @@ def main():
     try:
         bench.check_environment()
     except bench.Skip as e:
-        print("demo needs %s" % e, file=sys.stderr)
+        print("demo: %s" % e, file=sys.stderr)
         return 77
     with Bench(args.binary) as tb:
         rep = RepeaterStandIn(tb)

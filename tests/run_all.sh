@@ -31,6 +31,8 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
+command -v lintian >/dev/null ||
+  echo "SKIPPED: lintian on the package (not installed; scripts/install-deps.sh --all installs it)"
 run build ""
 run build-asan address
 run build-tsan thread

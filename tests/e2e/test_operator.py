@@ -17,7 +17,7 @@ import tempfile
 import time
 
 import bench
-from bench import Bench, PEER2_IP, config_text, now
+from bench import Bench, config_text, now
 from peers import GW_AUDIO, GW_RPT, KEY, P, MasterStandIn, RepeaterStandIn, send_call, tag_ok
 
 
@@ -75,17 +75,21 @@ def body(binary, res):
         policies = [open(f).read().rsplit(")", 1)[1].split()[38] for f in glob.glob("/proc/%d/task/*/stat" % gw.proc.pid)]
         res.equal("real-time where granted: SCHED_FIFO on the two voice threads", sorted(policies).count("1"), 2)
         lck = int(next(ln.split()[1] for ln in open("/proc/%d/status" % gw.proc.pid) if ln.startswith("VmLck")))
-        res.check("memory locked, under 8 MB (%d KiB)" % lck, 0 < lck < 8192, lck)
+        with open(binary, "rb") as f:  # sanitizer builds lock nothing: their shadow memory is huge
+            exe = f.read()
+        sanitized = b"libasan.so" in exe or b"libtsan.so" in exe
+        res.check("memory locked, under 8 MB (%d KiB)" % lck, lck == 0 if sanitized else 0 < lck < 8192, lck)
         gw.stop()
 
-        # A console nobody reads: 6000 peer lines, then a call from the master.
+        # A console nobody reads: peer lists (about 200 bytes of lines each) until
+        # far more than the pipe and the gateway's buffer hold, then a call.
         rfd, wfd = os.pipe()
         gw = tb.start_gateway(config_text(), stdout=wfd)
         os.close(wfd)
         time.sleep(2.5)
-        peer2 = tb.endpoint(PEER2_IP, 50002)
-        for _ in range(6000):
-            peer2.send(P["reg94"], GW_RPT)
+        for _ in range(3000):
+            rep.ep.send(P["peers2"], GW_RPT)
+            time.sleep(0.001)
         time.sleep(1.0)
         m = rep.ep.mark()
         send_call(master.audio, "mcall", GW_AUDIO, 0)
@@ -93,8 +97,8 @@ def body(binary, res):
         got = rep.ep.received(lambda d: d.data[:1] in (b"\x80", b"\x81"), m)
         res.equal("console not read: the call still reaches the repeater", len(got), 9)
         fcntl.fcntl(rfd, fcntl.F_SETFL, os.O_NONBLOCK)
-        out, deadline = b"", now() + 2
-        while now() < deadline:
+        out, deadline = b"", now() + 5
+        while now() < deadline and b" console lines dropped\n" not in out:
             try:
                 out += os.read(rfd, 65536)
             except BlockingIOError:
