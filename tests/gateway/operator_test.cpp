@@ -36,6 +36,11 @@ TEST(Options, ConfigPathCheckVersionHelpAndUsageErrors) {
   EXPECT_EQ(parse({"--config=a.cfg", "--check"}, opt), -1);
   EXPECT_STREQ(opt.config, "a.cfg");
   EXPECT_TRUE(opt.check);
+  EXPECT_EQ(opt.open_master, 0) << "the classic login without the option";
+  EXPECT_EQ(parse({"--open-master"}, opt), -1);
+  EXPECT_EQ(opt.open_master, 50000);
+  EXPECT_EQ(parse({"--open-master=65535"}, opt), -1);
+  EXPECT_EQ(opt.open_master, 65535);
 
   testing::internal::CaptureStdout();
   EXPECT_EQ(parse({"-V"}, opt), 0);
@@ -44,10 +49,11 @@ TEST(Options, ConfigPathCheckVersionHelpAndUsageErrors) {
   EXPECT_EQ(parse({"--help"}, opt), 0);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("--config FILE"), std::string::npos);
 
-  for (auto bad : std::vector<std::vector<const char*>>{{"-x"}, {"--bogus"}, {"stray"}, {"-c"}}) {
+  for (const char* bad : {"-x", "--bogus", "stray", "-c", "--open-master=0", "--open-master=65536",
+                          "--open-master=", "--open-master=50000x"}) {
     testing::internal::CaptureStderr();
-    EXPECT_EQ(parse(bad, opt), 2) << bad[0];
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Usage: corvane"), std::string::npos) << bad[0];
+    EXPECT_EQ(parse({bad}, opt), 2) << bad;
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Usage: corvane"), std::string::npos) << bad;
   }
 }
 

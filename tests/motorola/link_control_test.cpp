@@ -125,4 +125,48 @@ TEST_F(MotoLinkTest, PeerListIsShownAndThreePeersStop) {
   EXPECT_NE(console.str().find("PEER1-Port = 50000\n\n\nTOO MANY PEERS IN NETWORK! (4)\n"), std::string::npos);
 }
 
+// Leaving the link, and a repeater that leaves it (it restarts).
+TEST_F(MotoLinkTest, LeaveAndQuickReturn) {
+  moto_leave();
+  auto sent = net.take_sent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].bytes, signed_packet(Key, {0x9A, 0x00, 0xAB, 0xCD, 0xEF}));
+  EXPECT_EQ(sent[0].ip() + ":" + std::to_string(sent[0].port()), "192.0.2.2:50000");
+
+  motorola_repeater_online = 20;
+  feed({0x9A, 0, 0, 0, 1}, 15, "192.0.2.2", 50000, 14);  // wrongly signed
+  feed({0x9A, 0, 0, 0, 1}, 15, "192.0.2.9");             // not the repeater
+  moto_reader_pass(0);
+  moto_reader_pass(0);
+  EXPECT_TRUE(net.take_sent().empty());
+  EXPECT_EQ(motorola_repeater_online, 20);
+  feed({0x9A, 0, 0, 0, 1}, 15, "192.0.2.2", 40000);
+  moto_reader_pass(0);
+  sent = net.take_sent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].bytes, signed_packet(Key, {0x9B, 0x00, 0xAB, 0xCD, 0xEF}));
+  EXPECT_EQ(sent[0].port(), 40000) << "answered where it came from";
+  EXPECT_EQ(sent[1].bytes, Bytes(start, start + START_LEN)) << "registration at once";
+  EXPECT_EQ(motorola_repeater_online, 0);
+  EXPECT_NE(console.str().find(" Repeater left the link (de-registration), registering again\n"), std::string::npos);
+  moto_reader_pass(KEEPALIVE_INTERVAL_MS);
+  EXPECT_EQ(net.take_summary(), KEEPALIVE) << "and again with each keep-alive";
+}
+
+// Signed datagrams longer than the old 224-byte buffer are read whole; the
+// list's length is the 16-bit value of bytes 5-6 (24 peers are 0x0108).
+TEST_F(MotoLinkTest, LongPeerListsAreReadWhole) {
+  for (int peers : {20, 24}) {
+    Bytes list{0x93, 0, 0, 0, 1, static_cast<uint8_t>(peers * 11 >> 8), static_cast<uint8_t>(peers * 11)};
+    for (int k = 1; k <= peers; ++k) list.insert(list.end(), {0, 0, 0, static_cast<uint8_t>(k), 192, 0, 2, 9, 1, 2, 0});
+    feed(list, list.size() + 10);
+    console.clear();
+    EXPECT_FALSE(moto_reader_pass(0)) << peers;
+    const std::string out = console.str(), n = std::to_string(peers);
+    EXPECT_EQ(out.find("Authentication failed"), std::string::npos) << out;
+    EXPECT_NE(out.find("PEER" + n + "-ID:" + n + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("TOO MANY PEERS IN NETWORK! (" + n + ")"), std::string::npos) << out;
+  }
+}
+
 }  // namespace
