@@ -11,6 +11,7 @@
 
 #include "core/console.h"
 #include "core/console_ring.h"
+#include "core/realtime.h"
 #include "motorola/link_control.h"
 
 namespace {
@@ -52,8 +53,7 @@ void* stop_signal_thread(void*) {
   while (sigwait(&set, &sig) != 0) {
   }
   if (link_ready) moto_leave();
-  pthread_t t;
-  if (pthread_create(&t, nullptr, say_and_flush, reinterpret_cast<void*>(static_cast<intptr_t>(sig))) == 0) {
+  if (spawn_thread(say_and_flush, reinterpret_cast<void*>(static_cast<intptr_t>(sig)))) {
     const timespec one_second{1, 0};
     sigtimedwait(&set, nullptr, &one_second);  // a second signal, or the second is up
   }
