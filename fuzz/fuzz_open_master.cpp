@@ -54,16 +54,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::new_input();
-  std::snprintf(RptrCall, sizeof RptrCall, "N0CALL");
-  RptrID = 1193046;
-  RptrQRGtx = 439000000;
-  RptrQRGrx = 431400000;
-  std::snprintf(RptrFw, sizeof RptrFw, "Zolt CV 0.92");
   OpenMasterPort = MASTER_PORT;
+  fuzz::rdac_identity();
   Local_Repeater_rdac_srv_sock = RDAC_SOCK;
   Local_Repeater_srv_sock = SERVICE_SOCK;
-  reset_rdac();
-  rdac_fill();
   reset_open_master();
   static const sockaddr_in master = make_addr("192.0.2.3", 50200), stranger = make_addr("192.0.2.4", 50200);
   fuzz::Records in{data, size};

@@ -34,11 +34,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::new_input();
-  std::snprintf(RptrCall, sizeof RptrCall, "DB0ABC");
-  RptrID = 262123;
-  std::snprintf(RptrFw, sizeof RptrFw, "Zolt CV 0.92");
-  reset_rdac();
-  rdac_fill();
+  fuzz::rdac_identity();
   Local_Repeater_rdac_srv_sock = RDAC_SOCK;
   Local_Repeater_audio_srv_sock = AUDIO_SOCK;
   static const sockaddr_in master = make_addr("192.0.2.3", 62007), stranger = make_addr("192.0.2.4", 62007);

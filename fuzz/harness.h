@@ -15,6 +15,7 @@
 #include "core/link_status.h"
 #include "core/udp.h"
 #include "dmr/dmr_console.h"
+#include "master/rdac.h"
 #include "tests/support/fake_net.h"
 #include "tests/support/test_site.h"
 
@@ -93,6 +94,18 @@ inline void new_input() {
   use_test_site();
   waiting = nullptr;
   waiting_sock = -1;
+}
+
+// The identity the RDAC harnesses announce, with the RDAC messages filled
+// from it: call sign, ID, frequencies and firmware text.
+inline void rdac_identity() {
+  std::snprintf(RptrCall, sizeof RptrCall, "N0CALL");
+  RptrID = 1193046;
+  RptrQRGtx = 439000000;
+  RptrQRGrx = 431400000;
+  std::snprintf(RptrFw, sizeof RptrFw, "Zolt CV 0.92");
+  reset_rdac();
+  rdac_fill();
 }
 
 inline void offer(int sock, const uint8_t* data, size_t len, const sockaddr_in& from) {
