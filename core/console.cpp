@@ -7,7 +7,7 @@
 #include <ctime>
 #include <mutex>
 
-ConsoleSink console_sink = console_sink_stdout;
+std::atomic<ConsoleSink> console_sink{console_sink_stdout};
 
 void console_sink_stdout(const char* text, size_t len) {
   fwrite(text, 1, len, stdout);
@@ -21,11 +21,11 @@ void console_printf(const char* fmt, ...) {
   va_end(ap);
   if (n < 0) return;
   size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
-  console_sink(buf, len);
+  console_sink.load()(buf, len);
 }
 
 void console_write(const char* text) {
-  console_sink(text, strlen(text));
+  console_sink.load()(text, strlen(text));
 }
 
 // The time stamps come from time(); a 32-bit time_t ends in January 2038

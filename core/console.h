@@ -4,12 +4,14 @@
 // Every line goes out through one call of the sink, so lines of different
 // threads never mix mid-line.  Tests swap the sink to capture the output.
 #pragma once
+#include <atomic>
 #include <cstddef>
 
 using ConsoleSink = void (*)(const char* text, size_t len);
 
-// The process-wide sink; the default writes to stdout with one fwrite.
-extern ConsoleSink console_sink;
+// The process-wide sink; the default writes to stdout with one fwrite.  It is
+// switched while other threads print (to the console ring), hence atomic.
+extern std::atomic<ConsoleSink> console_sink;
 void console_sink_stdout(const char* text, size_t len);
 
 // Formats into a fixed buffer and hands the whole text to the sink at once.

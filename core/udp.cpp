@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -37,7 +38,8 @@ ssize_t system_recv(int sock, uint8_t* buf, size_t cap, sockaddr_in* from, int w
 
 ssize_t system_send(int sock, const uint8_t* buf, size_t len, const sockaddr_in* to) {
   if (sock < 0) return -1;
-  return sendto(sock, buf, len, 0, reinterpret_cast<const sockaddr*>(to), sizeof *to);
+  // Never blocking: a full send queue drops the datagram, as the network would.
+  return sendto(sock, buf, len, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(to), sizeof *to);
 }
 
 std::mutex from_lock;
@@ -108,8 +110,21 @@ void send_to(int sock, const char* ip, int port, const uint8_t* buf, size_t len)
   udp_ops.send(sock, buf, len, &plug);
 }
 
+namespace {
+std::atomic<bool> link_left{false};
+}  // namespace
+
 void SEND(uint32_t len, const uint8_t* buf) {
-  send_to(Corvane_sock, RptrIP, RptrPort, buf, len);
+  if (!link_left) send_to(Corvane_sock, RptrIP, RptrPort, buf, len);
+}
+
+void send_repeater_link(const uint8_t* buf, size_t len, const sockaddr_in& to) {
+  if (!link_left) udp_ops.send(Corvane_sock, buf, len, &to);
+}
+
+void leave_repeater_link(const uint8_t* last, size_t len) {
+  link_left = true;  // before the last packet: nothing may follow it
+  send_to(Corvane_sock, RptrIP, RptrPort, last, len);
 }
 
 void send_to_master(const uint8_t* buf, size_t len) {
@@ -147,4 +162,5 @@ void reset_udp() {
   Corvane_sock = -1;
   master_voice_port = 0;
   set_fromUser2(sockaddr_in{});
+  link_left = false;
 }

@@ -50,6 +50,13 @@ void send_to(int sock, const char* ip, int port, const uint8_t* buf, size_t len)
 // Sends len bytes from Corvane_sock to RptrIP:RptrPort.
 void SEND(uint32_t len, const uint8_t* buf);
 
+// Sends len bytes from Corvane_sock to `to` on the repeater's link, unless
+// the gateway has left the link.
+void send_repeater_link(const uint8_t* buf, size_t len, const sockaddr_in& to);
+// Leaving the repeater's link: `last` (the de-registration) goes to
+// RptrIP:RptrPort, and from then on nothing more on the link.
+void leave_repeater_link(const uint8_t* last, size_t len);
+
 // The DMR port an open master granted (OpenMasterPort); 0 while it has
 // granted none, and then nothing is sent to it.
 extern std::atomic<int32_t> master_voice_port;
@@ -74,5 +81,6 @@ ssize_t recv_from_master(int sock, uint8_t* buf, size_t cap, sockaddr_in* from, 
 // Used by the worker threads' loops to sleep until they have work.
 bool wait_readable(int sock, int wake_fd, int timeout_ms);
 
-// Start-of-run state: sockets -1, fromUser2 cleared, no DMR port granted.
+// Start-of-run state: sockets -1, fromUser2 cleared, no DMR port granted,
+// on the repeater's link.
 void reset_udp();

@@ -51,7 +51,8 @@ void notify_init() {
 
 bool notify_send(const char* text) {
   if (target_len == 0) return false;
-  return sendto(fd, text, strlen(text), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&target), target_len) >= 0;
+  return sendto(fd, text, strlen(text), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&target),
+                target_len) >= 0;
 }
 
 void format_status(char* out, size_t cap) {

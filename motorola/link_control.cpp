@@ -86,7 +86,7 @@ void answer_peer(const char* fmt, const uint8_t* reply, int reply_len, const soc
   char ip[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, &to.sin_addr, ip, sizeof ip);
   console_printf(fmt, be32(rx + 1), ip);
-  udp_ops.send(Corvane_sock, reply, static_cast<size_t>(reply_len), &to);
+  send_repeater_link(reply, static_cast<size_t>(reply_len), to);
 }
 
 void keepalive_duty() {
@@ -103,7 +103,7 @@ void keepalive_duty() {
 // master link follows) and register again at once, then with each keep-alive
 // until it answers.
 void repeater_leaves(const sockaddr_in& from) {
-  udp_ops.send(Corvane_sock, dereg_9b, DEREG_LEN, &from);
+  send_repeater_link(dereg_9b, DEREG_LEN, from);
   motorola_repeater_online = 0;
   console_printf("%s Repeater left the link (de-registration), registering again\n", refresh_ts().text);
   SEND(START_LEN, start);
@@ -112,7 +112,7 @@ void repeater_leaves(const sockaddr_in& from) {
 }  // namespace
 
 void moto_leave() {
-  SEND(DEREG_LEN, dereg_9a);
+  leave_repeater_link(dereg_9a, DEREG_LEN);
 }
 
 void reset_moto_reader() {

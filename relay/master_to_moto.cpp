@@ -119,7 +119,7 @@ void send_signed(MotoVoiceKind kind) {
   const unsigned len = moto_sign(v2m_auth, Key, Voice_moto, kind);
   const sockaddr_in to = get_fromUser2();
   // Before the repeater was first heard there is nowhere to send to.
-  if (to.sin_family == AF_INET) udp_ops.send(Corvane_sock, Voice_moto, len, &to);
+  if (to.sin_family == AF_INET) send_repeater_link(Voice_moto, len, to);
   v2m_last_send_us = v2m_timing.now_us();
 }
 

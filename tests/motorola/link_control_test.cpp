@@ -127,12 +127,6 @@ TEST_F(MotoLinkTest, PeerListIsShownAndThreePeersStop) {
 
 // Leaving the link, and a repeater that leaves it (it restarts).
 TEST_F(MotoLinkTest, LeaveAndQuickReturn) {
-  moto_leave();
-  auto sent = net.take_sent();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].bytes, signed_packet(Key, {0x9A, 0x00, 0xAB, 0xCD, 0xEF}));
-  EXPECT_EQ(sent[0].ip() + ":" + std::to_string(sent[0].port()), "192.0.2.2:50000");
-
   motorola_repeater_online = 20;
   feed({0x9A, 0, 0, 0, 1}, 15, "192.0.2.2", 50000, 14);  // wrongly signed
   feed({0x9A, 0, 0, 0, 1}, 15, "192.0.2.9");             // not the repeater
@@ -142,7 +136,7 @@ TEST_F(MotoLinkTest, LeaveAndQuickReturn) {
   EXPECT_EQ(motorola_repeater_online, 20);
   feed({0x9A, 0, 0, 0, 1}, 15, "192.0.2.2", 40000);
   moto_reader_pass(0);
-  sent = net.take_sent();
+  auto sent = net.take_sent();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].bytes, signed_packet(Key, {0x9B, 0x00, 0xAB, 0xCD, 0xEF}));
   EXPECT_EQ(sent[0].port(), 40000) << "answered where it came from";
@@ -151,6 +145,16 @@ TEST_F(MotoLinkTest, LeaveAndQuickReturn) {
   EXPECT_NE(console.str().find(" Repeater left the link (de-registration), registering again\n"), std::string::npos);
   moto_reader_pass(KEEPALIVE_INTERVAL_MS);
   EXPECT_EQ(net.take_summary(), KEEPALIVE) << "and again with each keep-alive";
+
+  // Our own leave: one signed de-registration, and nothing more on the link.
+  moto_leave();
+  sent = net.take_sent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].bytes, signed_packet(Key, {0x9A, 0x00, 0xAB, 0xCD, 0xEF}));
+  EXPECT_EQ(sent[0].ip() + ":" + std::to_string(sent[0].port()), "192.0.2.2:50000");
+  feed({0x94}, 20, "192.0.2.5", 50002);
+  moto_reader_pass(2 * KEEPALIVE_INTERVAL_MS);
+  EXPECT_EQ(net.take_summary(), Sent{KEEPALIVE[0]}) << "only the master's keep-alive";
 }
 
 // Signed datagrams longer than the old 224-byte buffer are read whole; the
