@@ -177,7 +177,3 @@ int read_config_file(const char* path) {
   console_printf("Configuration file invalid... (%d)\n", accepted);
   return 0;
 }
-
-int read_config() {
-  return read_config_file(CONFIG_FILE);
-}

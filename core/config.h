@@ -5,7 +5,7 @@
 
 inline constexpr const char* CONFIG_FILE = "corvane.cfg";
 
-// Written only by read_config, before any thread starts; read-only afterwards.
+// Written only by read_config_file, before any thread starts; read-only afterwards.
 extern char RptrCall[9];       // call sign announced to the master, 3..8 characters
 extern uint32_t RptrID;        // repeater ID announced to the master, 1..16777215
 extern char RptrIP[16];        // Motorola repeater, dotted quad
@@ -22,11 +22,10 @@ extern uint8_t Key[20];        // HMAC-SHA1 key of the Motorola link
 extern int32_t OpenMasterPort;
 inline constexpr int32_t OPEN_MASTER_DEFAULT_PORT = 50000;
 
-// Reads CONFIG_FILE from the working directory.  Returns 1 when exactly nine
-// assignments were accepted, 0 otherwise (nothing printed if the file cannot
-// be opened).
-int read_config();
-// The same for any path (tests).
+// Reads the configuration file at `path` (CONFIG_FILE in the working
+// directory unless the command line names another).  Returns 1 when exactly
+// nine assignments were accepted, 0 otherwise (nothing printed if the file
+// cannot be opened).
 int read_config_file(const char* path);
 
 // Back to the start-of-run state: empty texts, zero numbers and bytes.

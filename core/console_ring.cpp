@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "core/console_ring.h"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -46,6 +44,12 @@ void put_entry(const char* text, size_t len) {
   put(text, len);
 }
 
+// "N console lines dropped" for the lines lost so far; its length.
+size_t dropped_notice(char* out, size_t cap) {
+  const int n = snprintf(out, cap, "%u console lines dropped\n", dropped);
+  return n < 0 ? 0 : static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
+}
+
 void* writer(void*) {
   static char line[4096];
   for (;;) {
@@ -71,9 +75,7 @@ void console_ring_push(const char* text, size_t len) {
   {
     std::lock_guard<std::mutex> g(lock);
     char notice[48];
-    size_t notice_len = 0;
-    if (dropped > 0)
-      notice_len = static_cast<size_t>(snprintf(notice, sizeof notice, "%u console lines dropped\n", dropped));
+    const size_t notice_len = dropped > 0 ? dropped_notice(notice, sizeof notice) : 0;
     if (!room_for(len) || (notice_len > 0 && !room_for(len + notice_len + 2))) {
       ++dropped;
       return;
@@ -88,9 +90,9 @@ void console_ring_push(const char* text, size_t len) {
 size_t console_ring_pop(char* out, size_t cap) {
   std::lock_guard<std::mutex> g(lock);
   if (used == 0 && dropped > 0) {  // all that is queued came before the loss
-    const int n = snprintf(out, cap, "%u console lines dropped\n", dropped);
+    const size_t n = dropped_notice(out, cap);
     dropped = 0;
-    return n < 0 ? 0 : static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
+    return n;
   }
   if (used == 0) return 0;
   uint16_t n;

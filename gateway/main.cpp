@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // corvane: links a Motorola DMR repeater to a DMR master as a Hytera repeater.
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
