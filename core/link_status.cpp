@@ -12,8 +12,54 @@ std::atomic<int32_t> master_timer{0};
 std::atomic<int32_t> Start_rdac{0};
 void (*on_login)() = nullptr;
 
+std::atomic<int64_t> start_wall_ms{0};
+
 namespace {
 std::atomic<int64_t> master_heard{INT64_MIN};
+std::atomic<int64_t> repeater_heard{INT64_MIN};
+std::atomic<int32_t> peers{0};
+std::atomic<int64_t> since[LINK_COUNT];
+bool seen_up[LINK_COUNT];  // the watcher's own (the supervision thread)
+}  // namespace
+
+bool link_up(LinkId l) {
+  return l == LINK_REPEATER ? motorola_repeater_online.load() >= 2 : master_online.load() > 0;
+}
+
+void note_repeater_answer(int64_t now_ms) {
+  repeater_heard.store(now_ms, std::memory_order_relaxed);
+}
+
+int64_t link_last_answer_ms(LinkId l) {
+  return l == LINK_REPEATER ? repeater_heard.load(std::memory_order_relaxed) : master_heard_ms();
+}
+
+void note_repeater_peers(int n) {
+  peers.store(n, std::memory_order_relaxed);
+}
+
+int repeater_peers() {
+  return peers.load(std::memory_order_relaxed);
+}
+
+void link_watch_pass(int64_t wall_ms) {
+  for (int i = 0; i < LINK_COUNT; ++i) {
+    const LinkId l = static_cast<LinkId>(i);
+    const bool up = link_up(l);
+    if (up == seen_up[i] && since[i].load(std::memory_order_relaxed) != 0) continue;
+    seen_up[i] = up;
+    since[i].store(wall_ms, std::memory_order_relaxed);
+    RecordEvent ev{};
+    ev.type = EV_LINK;
+    ev.link = l;
+    ev.up = up ? 1 : 0;
+    ev.at_ms = wall_ms;
+    call_record_push(ev);
+  }
+}
+
+int64_t link_since_ms(LinkId l) {
+  return since[l].load(std::memory_order_relaxed);
 }
 
 void note_master_heard(int64_t now_ms) {
@@ -29,6 +75,12 @@ void reset_link_status() {
   master_timer = 0;
   Start_rdac = 0;
   master_heard = INT64_MIN;
+  repeater_heard = INT64_MIN;
+  peers = 0;
+  for (int i = 0; i < LINK_COUNT; ++i) {
+    since[i] = 0;
+    seen_up[i] = false;
+  }
 }
 
 namespace {

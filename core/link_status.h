@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/call_record.h"
+
 // The project version, from the build (one place: the top-level CMakeLists.txt).
 inline constexpr const char* CORVANE_VERSION = CORVANE_VERSION_TEXT;
 
@@ -35,6 +37,25 @@ int64_t master_heard_ms();
 extern void (*on_login)();
 
 void reset_link_status();
+
+// ---- what the dashboard shows of each link --------------------------------------
+
+// Up: the repeater alive (credit 2 or more), the master logged in.
+bool link_up(LinkId l);
+// Monotonic time (ms) of the link's latest answer: a keep-alive reply of the
+// repeater, any datagram of the master (note_master_heard); INT64_MIN never.
+void note_repeater_answer(int64_t now_ms);
+int64_t link_last_answer_ms(LinkId l);
+// Peers on the repeater's link besides the gateway, from its peer list.
+void note_repeater_peers(int n);
+int repeater_peers();
+// Once a second (the supervision loop): a link whose state changed since the
+// previous call gets the wall time of the change and an EV_LINK event.
+void link_watch_pass(int64_t wall_ms);
+// Wall time (ms since the epoch) of the link's latest change; 0 before any.
+int64_t link_since_ms(LinkId l);
+// Wall time (ms since the epoch) the gateway started (set once by main).
+extern std::atomic<int64_t> start_wall_ms;
 
 // The call last seen on either link, for the service manager's status line.
 // Swapped whole under a small lock.

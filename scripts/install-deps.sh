@@ -13,10 +13,12 @@
 # apt-get line to run.
 set -euo pipefail
 
-native=(g++ cmake make libgtest-dev iproute2 python3 procps clang-format-14)
-extra_arch=(libgtest-dev libstdc++6)
+native=(g++ cmake make pkg-config libgtest-dev libmicrohttpd-dev nettle-dev nlohmann-json3-dev iproute2 python3 procps
+  clang-format-14)
+extra_arch=(libgtest-dev libstdc++6 libmicrohttpd-dev nettle-dev)
 extra=(clang-14 libclang-rt-14-dev libssl-dev lintian systemd qemu-user
-  crossbuild-essential-armhf crossbuild-essential-arm64)
+  crossbuild-essential-armhf crossbuild-essential-arm64
+  chromium chromium-driver python3-selenium prometheus)
 arches=(armhf arm64)
 
 all=${CORVANE_ALL_DEPS:-0}

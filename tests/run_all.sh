@@ -20,7 +20,7 @@ run() {   # run <build dir> <sanitizer>
 # One code style: every C++ file as .clang-format says (Debian 12's clang-format-14).
 fmt=$(command -v clang-format-14 || command -v clang-format || true)
 if [ -n "$fmt" ]; then
-  find auth bench core dmr fuzz gateway master motorola relay tests -name '*.cpp' -o -name '*.h' |
+  find auth bench core dmr fuzz gateway master motorola relay tests web -name '*.cpp' -o -name '*.h' |
     xargs "$fmt" --dry-run -Werror
   echo "Code style: clean."
 else
