@@ -17,12 +17,14 @@
 namespace {
 
 std::atomic<bool> link_ready{false};
+std::atomic<void (*)()> reload_hook{nullptr};
 
 sigset_t stop_signals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -47,15 +49,25 @@ void stop_signals_link_ready() {
   link_ready = true;
 }
 
+void set_reload_hook(void (*hook)()) {
+  reload_hook = hook;
+}
+
 void* stop_signal_thread(void*) {
   const sigset_t set = stop_signals();
   int sig = 0;
-  while (sigwait(&set, &sig) != 0) {
+  for (;;) {
+    if (sigwait(&set, &sig) != 0) continue;
+    if (sig != SIGHUP) break;
+    // A reload only wakes whoever re-reads; this thread never reads a file.
+    if (void (*hook)() = reload_hook.load(); hook != nullptr) hook();
   }
   if (link_ready) moto_leave();
   if (spawn_thread(say_and_flush, reinterpret_cast<void*>(static_cast<intptr_t>(sig)))) {
+    sigset_t stop = set;
+    sigdelset(&stop, SIGHUP);
     const timespec one_second{1, 0};
-    sigtimedwait(&set, nullptr, &one_second);  // a second signal, or the second is up
+    sigtimedwait(&stop, nullptr, &one_second);  // a second signal, or the second is up
   }
   _exit(0);
 }

@@ -87,6 +87,8 @@ else
       libc.so.6 | libm.so.6 | ld-linux*) pkg=libc6 ;;
       libstdc++.so.6) pkg=libstdc++6 ;;
       libgcc_s.so.1) pkg=libgcc-s1 ;;
+      libmicrohttpd.so.12) pkg=libmicrohttpd12 ;;
+      libnettle.so.8) pkg=libnettle8 ;;
       *) pkg="" ;;
     esac
     if [ -z "$pkg" ]; then
