@@ -171,10 +171,12 @@ def is_voice_to_repeater(d):
 class LinkedGateway:
     """The gateway on its own bench with both links up (login answered, RDAC
     cycle done), the master's keep-alive running; a context manager.  `args`
-    go on the gateway's command line, `prefix` before the binary."""
+    go on the gateway's command line, `prefix` before the binary; on_start(pid)
+    is called as soon as the gateway runs."""
 
-    def __init__(self, name, binary, rt, args=(), prefix=()):
+    def __init__(self, name, binary, rt, args=(), prefix=(), on_start=None):
         self.name, self.binary, self.rt, self.args, self.prefix = name, binary, rt, list(args), list(prefix)
+        self.on_start = on_start
 
     def __enter__(self):
         self.tb = Bench(self.binary).__enter__()
@@ -183,6 +185,9 @@ class LinkedGateway:
             self.rep.answering = True
             self.master = peers.MasterStandIn(self.tb)
             self.gw = self.tb.start_gateway(config_text(), rt=self.rt, args=self.args, prefix=self.prefix)
+            self.pid = gateway_pid(self.gw)
+            if self.on_start:
+                self.on_start(self.pid)
             self.ka = periodic(5.0, lambda: self.master.audio.send(b"A", AUDIO))
             if self.gw.wait_for_line(r"Sende Anmeldung an DMR Master", 20.0) is None:
                 raise RuntimeError("%s: no login within 20 s" % self.name)
@@ -190,7 +195,6 @@ class LinkedGateway:
                 raise RuntimeError("%s: no RDAC pair" % self.name)
             self.master.rdac_reply()
             time.sleep(3.0)
-            self.pid = gateway_pid(self.gw)
         except BaseException:
             self.__exit__(*sys.exc_info())
             raise

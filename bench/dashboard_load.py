@@ -1,0 +1,439 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""Does the dashboard delay voice?  The real gateway on the end-to-end bench
+(as bench/idle_latency.py, whose pieces this uses), with its HTTP clients in
+the gateway's own network namespace, talking to 127.0.0.1 there
+(bench/http_clients.py, a process of its own so it never holds up the
+stand-ins):
+
+    sudo python3 bench/dashboard_load.py --binary build-rel/corvane [--parts baseline,dashboard,load,reload,memlock]
+
+  baseline   without --http: idle cost over --idle seconds, then --calls calls
+             each way and as many clumps (latency, pacing);
+  dashboard  --http (and --ids with the generated list): idle cost with
+             --idle-sse event-stream clients, then the calls with --sse of them;
+  load       the same gateway on: --rate requests a second over the
+             dashboard's paths and --stall connections that never finish
+             their request, while --load-calls calls go each way; memory
+             sampled meanwhile;
+  reload     --http, --sse clients, an ID list of --ids-count entries: memory
+             (VmLck, VmRSS, VmHWM) sampled every 2 ms from the start and over
+             --reloads SIGHUP reloads, a call each way going on during them;
+  memlock    the same under the unit's memory lock limit (--memlock, as
+             LimitMEMLOCK= with no CAP_IPC_LOCK): does it lock, does it live
+             through the reloads, do calls still go through.
+The bench runs at real-time priority (SCHED_FIFO 50, reset on fork), so the
+HTTP clients and the gateway's web thread (both normal priority) cannot delay
+its stand-ins; the gateway gets real-time voice threads unless --no-rt.
+Every loop is bounded in count and time; the namespaces and the generated
+list are removed on every way out.
+"""
+
+import argparse
+import json
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import idle_latency
+from idle_latency import LinkedGateway, ReferenceSleeper, ROWS, bench, idle_cost, now, pct, print_table, relay_calls
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PORT = 8080
+ID_HEADER = "RADIO_ID,CALLSIGN,FIRST_NAME,LAST_NAME,CITY,STATE,COUNTRY"
+
+
+class HttpClients:
+    """bench/http_clients.py with the given arguments in the gateway's
+    namespace; a context manager whose `result` is the clients' summary."""
+
+    def __init__(self, lk, *args, max_time=600):
+        self.cmd = ["ip", "netns", "exec", lk.tb.gw_ns, sys.executable, os.path.join(HERE, "http_clients.py"),
+                    "--port", str(PORT), "--max-time", str(max_time)] + [str(a) for a in args]
+        self.max_time, self.result = max_time, None
+
+    def __enter__(self):
+        self.proc = subprocess.Popen(self.cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            out, _ = self.proc.communicate("stop\n", timeout=self.max_time + 20)
+            self.result = json.loads(out)
+        except (subprocess.TimeoutExpired, ValueError) as e:
+            self.proc.kill()
+            self.proc.wait()
+            print("http_clients: %s" % e, file=sys.stderr)
+
+
+# Samples /proc/PID/status every `every` seconds until a line on stdin, the
+# process ends or `limit` seconds pass: first, peak and last of each Vm* figure.
+SAMPLER = r"""
+import json, select, sys, time
+pid, every, limit = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3])
+keys = ("VmLck", "VmRSS", "VmHWM", "VmSize", "VmData")
+first, peak, last, n, t0, peak_at = None, {}, None, 0, time.monotonic(), {}
+while time.monotonic() - t0 < limit and not select.select([sys.stdin], [], [], every)[0]:
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            v = {ln.split(":")[0]: int(ln.split()[1]) for ln in f if ln.split(":")[0] in keys}
+    except (OSError, ValueError, IndexError):
+        break
+    n, last, first = n + 1, v, first or v
+    for k, x in v.items():
+        if x > peak.get(k, -1):
+            peak[k], peak_at[k] = x, round(time.monotonic() - t0, 3)
+print(json.dumps({"samples": n, "first": first, "peak": peak, "peak_at_s": peak_at, "last": last}))
+"""
+
+
+class MemorySampler:
+    """SAMPLER on the gateway's pid; a context manager (`result` after it)."""
+
+    def __init__(self, pid, every=0.002, limit=600):
+        self.args, self.limit, self.result = [str(pid), str(every), str(limit)], limit, None
+
+    def __enter__(self):
+        self.proc = subprocess.Popen([sys.executable, "-c", SAMPLER] + self.args, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True)
+        return self
+
+    def __exit__(self, *exc):
+        out, _ = self.proc.communicate("stop\n", timeout=self.limit + 10)
+        self.result = json.loads(out)
+
+
+# Names and places of realistic lengths; a few in UTF-8 as real lists have.
+FIRST = ("Hans Peter Klaus Juergen Michael Thomas Andreas Stefan Wolfgang Frank John Robert David William James "
+         "Richard Joseph Charles Christopher Daniel Matthew Anthony Jose Luis Carlos Giuseppe Marco Jean Pierre "
+         "Francois Jan Piotr Krzysztof Lars Bjorn Mats Ken Hiroshi Takeshi Ahmed Mohammed Sergei Dmitri Ivan "
+         "Ian Neil Stuart Gary Mark Paul Tony Zoltan Istvan Jiri Miroslav Rene Andre Joao Sebastien Uwe Ralf "
+         "Jörg Jürgen Søren Björn José").split()
+LAST = ("Mueller Schmidt Schneider Fischer Weber Meyer Wagner Becker Schulz Hoffmann Smith Johnson Williams "
+        "Brown Jones Garcia Miller Davis Rodriguez Martinez Hernandez Lopez Gonzalez Wilson Anderson Thomas "
+        "Taylor Moore Jackson Martin Lee Thompson White Harris Clark Lewis Robinson Walker Young Allen Rossi "
+        "Russo Ferrari Esposito Bianchi Dubois Durand Leroy Moreau Kowalski Nowak Wisniewski Johansson "
+        "Andersson Karlsson Nilsson Tanaka Suzuki Watanabe Kuznetsov Popov Novak Svoboda Dvorak Horvath "
+        "Nagy Kovacs VanDerBerg DeJong Jansen Müller Größer Sørensen Núñez").split()
+PLACES = (("Germany", ("Bayern", "Hessen", "Nordrhein-Westfalen", "Niedersachsen", "Sachsen", "Berlin"),
+           ("Muenchen", "Frankfurt am Main", "Koeln", "Hannover", "Dresden", "Berlin", "Nürnberg", "Wuerzburg")),
+          ("United States", ("California", "Texas", "New York", "Florida", "Ohio", "Washington", "Colorado"),
+           ("Los Angeles", "Houston", "Brooklyn", "Orlando", "Columbus", "Spokane", "Colorado Springs",
+            "San Luis Obispo")),
+          ("United Kingdom", ("England", "Scotland", "Wales"), ("London", "Manchester", "Edinburgh", "Cardiff")),
+          ("Italy", ("Lombardia", "Lazio", "Toscana"), ("Milano", "Roma", "Firenze", "Reggio nell'Emilia")),
+          ("Brazil", ("Sao Paulo", "Rio de Janeiro", "Minas Gerais"), ("São Paulo", "Niteroi", "Belo Horizonte")),
+          ("Japan", ("Tokyo", "Osaka", "Kanagawa"), ("Shinjuku", "Osaka", "Yokohama")),
+          ("Poland", ("Mazowieckie", "Malopolskie"), ("Warszawa", "Krakow", "Radom")),
+          ("Czech Republic", ("Praha", "Jihomoravsky kraj"), ("Praha", "Brno", "Znojmo")))
+
+
+def write_id_list(path, n, seed=1):
+    """A DMR ID list of n entries (the usual user CSV), ascending IDs; its size in bytes."""
+    rnd = random.Random(seed)
+    letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(ID_HEADER + "\n")
+        for rid in sorted(rnd.sample(range(1001001, 7999999), n)):
+            country, states, cities = PLACES[rnd.randrange(len(PLACES))]
+            call = "".join(rnd.choice(letters) for _ in range(rnd.choice((1, 2, 2)))) + str(rnd.randrange(10)) + \
+                "".join(rnd.choice(letters) for _ in range(rnd.choice((2, 3, 3))))
+            f.write("%d,%s,%s,%s,%s,%s,%s\n" % (rid, call, rnd.choice(FIRST), rnd.choice(LAST), rnd.choice(cities),
+                                                 rnd.choice(states), country))
+    return os.path.getsize(path)
+
+
+def size_bytes(text):
+    """'16M' as systemd reads LimitMEMLOCK= (1024-based), in bytes; prlimit takes bytes only."""
+    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}.get(text[-1:].upper(), 1)
+    return int(text[:-1] if scale > 1 else text) * scale
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return " / ".join(f.read().split()[:3])
+
+
+def calls_under(lk, calls, res, during):
+    """relay_calls with `during` (a context manager) around it, and the
+    gateway's memory sampled every 0.5 s meanwhile."""
+    with MemorySampler(lk.pid, 0.5) as mem, during:
+        res["loadavg"] = load_average()
+        relay_calls(lk, calls, res)
+    res["mem"] = mem.result
+
+
+def dashboard_args(port, ids):
+    return ["--http", "127.0.0.1:%d" % port] + (["--ids", ids] if ids else [])
+
+
+def part_baseline(args, results):
+    res = {"name": "no dashboard"}
+    with LinkedGateway(res["name"], args.binary, not args.no_rt) as lk:
+        res["rss_start"] = idle_latency.proc_rss_kib(lk.pid)
+        idle_cost(lk.pid, args.idle, res)
+        calls_under(lk, args.calls, res, NoContext())
+        res["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
+    results.append(res)
+
+
+class NoContext:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        pass
+
+
+def part_dashboard(args, results, ids):
+    """The dashboard's idle cost and calls; then, if asked, the calls under load."""
+    quiet, loaded = {"name": "dashboard, %d streams" % args.sse}, None
+    with LinkedGateway(quiet["name"], args.binary, not args.no_rt, dashboard_args(PORT, ids)) as lk:
+        quiet["rss_start"] = idle_latency.proc_rss_kib(lk.pid)
+        with HttpClients(lk, "--sse", args.idle_sse) as few:
+            time.sleep(2.0)
+            if "dashboard" in args.parts:
+                idle_cost(lk.pid, args.idle, quiet)
+            with HttpClients(lk, "--sse", args.sse - args.idle_sse) as more:
+                time.sleep(2.0)
+                if "dashboard" in args.parts:
+                    calls_under(lk, args.calls, quiet, NoContext())
+                    quiet["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
+                    quiet["running"] = lk.gw.running()
+                if "load" in args.parts:
+                    loaded = {"name": "dashboard, %d streams, %d req/s + %d stalled" % (args.sse, args.rate,
+                                                                                        args.stall)}
+                    seconds = 16.0 * args.load_calls + 10.0   # a call each way and a clump take about 14 s
+                    load = HttpClients(lk, "--rate", args.rate, "--count", int(args.rate * seconds), "--stall",
+                                       args.stall, max_time=seconds + 30)
+                    loaded["rss_start"] = idle_latency.proc_rss_kib(lk.pid)
+                    calls_under(lk, args.load_calls, loaded, load)
+                    loaded["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
+                    loaded["http"] = load.result
+                    loaded["running"] = lk.gw.running()
+    for r in (quiet if "dashboard" in args.parts else None, loaded):
+        if r:
+            r["sse"] = merge_sse(few.result, more.result)
+            results.append(r)
+
+
+def merge_sse(*parts):
+    out = {"clients": 0, "still_open": 0, "events": {}, "closed_by_server": 0, "connect_failed": 0}
+    for p in parts:
+        s = (p or {}).get("sse", {})
+        for k in ("clients", "still_open", "closed_by_server", "connect_failed"):
+            out[k] += s.get(k, 0)
+        for e, n in s.get("events", {}).items():
+            out["events"][e] = out["events"].get(e, 0) + n
+    return out
+
+
+def reloads_during_calls(lk, args, res):
+    """--reloads SIGHUPs --reload-every seconds apart while a call goes each
+    way; the time from each SIGHUP to the gateway's next console line."""
+    res["reload_s"], stop = [], threading.Event()
+
+    def hup():
+        for _ in range(args.reloads):
+            mark = lk.gw.mark()
+            t0 = now()
+            os.kill(lk.pid, signal.SIGHUP)
+            line = lk.gw.wait_for_line(args.reload_line, 30.0, mark)
+            res["reload_s"].append(round(now() - t0, 3) if line else None)
+            res.setdefault("reload_lines", []).append(line.text if line else None)
+            if stop.wait(args.reload_every):
+                return
+
+    t = threading.Thread(target=hup, daemon=True)
+    t.start()
+    relay_calls(lk, args.reload_calls, res)
+    t.join(timeout=30.0 * args.reloads + args.reload_every * args.reloads)
+    stop.set()
+
+
+def part_reload(args, results, ids, name, prefix=()):
+    res = {"name": name}
+    start_mem = MemorySampler(0)
+
+    def on_start(pid):   # the first reading of the list happens at start-up
+        start_mem.args[0] = str(pid)
+        start_mem.__enter__()
+
+    try:
+        with LinkedGateway(name, args.binary, not args.no_rt, dashboard_args(PORT, ids), prefix, on_start) as lk:
+            time.sleep(2.0)
+            start_mem.__exit__(None, None, None)
+            res["mem_start"] = start_mem.result
+            res["rss_start"] = idle_latency.proc_rss_kib(lk.pid)
+            with HttpClients(lk, "--sse", args.sse) as sse:
+                time.sleep(2.0)
+                with MemorySampler(lk.pid) as mem:
+                    res["loadavg"] = load_average()
+                    reloads_during_calls(lk, args, res)
+                    time.sleep(2.0)
+            res["mem_reload"], res["sse"] = mem.result, merge_sse(sse.result)
+            res["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
+            res["running"] = lk.gw.running()
+            res["console"] = [ln.text for ln in lk.gw.lines_matching(args.notable_line)][-12:]
+            res["stderr"] = lk.gw.stderr.decode("latin-1")[-2000:]
+    finally:
+        if start_mem.result is None and hasattr(start_mem, "proc"):
+            start_mem.__exit__(None, None, None)
+    results.append(res)
+
+
+def vm(key, which="peak", part="mem"):
+    return lambda r: "%d" % r[part][which][key]
+
+
+def sse_cell(r):
+    s = r["sse"]
+    return "%d/%d, %s" % (s["still_open"], s["clients"], " ".join("%s %d" % kv for kv in sorted(s["events"].items())))
+
+
+def http_cell(r):
+    h = r["http"]["load"]
+    return "%d/%d in %.1f s (%s), cut off %d, closed %d" % (
+        h["answered"], h["sent"], h["seconds"], " ".join("%s: %d" % kv for kv in sorted(h["status"].items())),
+        h["cut_off"], h["closed_by_server"])
+
+
+def stall_cell(r):
+    s = r["http"]["stall"]
+    closed = s["closed_by_server_after_s"]
+    return "%d/%d open%s" % (s["still_open"], s["clients"], ", %d closed after %.1f-%.1f s" % (
+        len(closed), min(closed), max(closed)) if closed else "")
+
+
+EXTRA_ROWS = [
+    ("event streams open at the end / clients; events received", sse_cell),
+    ("HTTP answers / requests; by status", http_cell),
+    ("HTTP answer time median / p99 / max ms", lambda r: "%.2f / %.2f / %.1f" % tuple(
+        r["http"]["load"][k] for k in ("ms_median", "ms_p99", "ms_max"))),
+    ("HTTP requests behind schedule, max", lambda r: "%d" % r["http"]["load"]["behind_max"]),
+    ("connections that never finish their request", stall_cell),
+    ("VmRSS during the calls, first / peak / last KiB", lambda r: "%d / %d / %d" % tuple(
+        r["mem"][w]["VmRSS"] for w in ("first", "peak", "last"))),
+    ("VmHWM at the end, KiB", vm("VmHWM", "last")),
+    ("VmLck during the calls, first / peak KiB", lambda r: "%d / %d" % (r["mem"]["first"]["VmLck"],
+                                                                         r["mem"]["peak"]["VmLck"])),
+    ("VmLck peak at start-up (list read), KiB", vm("VmLck", "peak", "mem_start")),
+    ("VmRSS peak at start-up, KiB", vm("VmRSS", "peak", "mem_start")),
+    ("VmLck before / peak during / after the reloads, KiB", lambda r: "%d / %d / %d" % tuple(
+        r["mem_reload"][w]["VmLck"] for w in ("first", "peak", "last"))),
+    ("VmRSS before / peak during / after the reloads, KiB", lambda r: "%d / %d / %d" % tuple(
+        r["mem_reload"][w]["VmRSS"] for w in ("first", "peak", "last"))),
+    ("VmHWM after the reloads, KiB", vm("VmHWM", "last", "mem_reload")),
+    ("VmSize peak during the reloads, KiB", vm("VmSize", "peak", "mem_reload")),
+    ("SIGHUP to the reload's line, s", lambda r: " ".join("%.2f" % x if x is not None else "none"
+                                                          for x in r["reload_s"])),
+    ("memory samples", lambda r: "%d" % sum(r[k]["samples"] for k in ("mem", "mem_start", "mem_reload") if k in r)),
+    ("gateway running at the end", lambda r: "yes" if r["running"] else "NO"),
+    ("load average at the calls (1 / 5 / 15 min)", lambda r: r["loadavg"]),
+]
+
+
+def verdicts(results, args):
+    """The targets, one line each."""
+    out = []
+    for r in results:
+        def check(what, ok):
+            out.append("%s  %s: %s" % ("PASS" if ok else "FAIL", r["name"], what))
+        if "to_master" in r and r["to_master"]:
+            check("latency p99 <= 1 ms both ways (%.3f, %.3f)" % (pct(r["to_master"], 99), pct(r["to_repeater"], 99)),
+                  pct(r["to_master"], 99) <= 1.0 and pct(r["to_repeater"], 99) <= 1.0)
+            check("every packet arrived (%d/%d, %d/%d, clumps %d/%d)" % (r["to_master_count"] + r["to_repeater_count"]
+                                                                       + r["clump_count"]),
+                  all(a == b for a, b in (r["to_master_count"], r["to_repeater_count"], r["clump_count"])))
+            check("pacing gaps p1 / p99 within 60 +/- 0.5 ms (%.2f, %.2f)" % (pct(r["gaps"], 1), pct(r["gaps"], 99)),
+                  59.5 <= pct(r["gaps"], 1) and pct(r["gaps"], 99) <= 60.5)
+        if "idle_cpu_pct" in r:
+            wake = r["wakeups_s"] + r["involuntary_s"]
+            check("idle CPU <= 0.05 %% of a core (%.4f)" % r["idle_cpu_pct"], r["idle_cpu_pct"] <= 0.05)
+            check("idle wake-ups <= 5 / s, voluntary + involuntary (%.2f)" % wake, wake <= 5.0)
+        if "running" in r:
+            check("gateway still running", r["running"])
+        if "error" in r:
+            check("part ran to its end (%s)" % r["error"], False)
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--binary", required=True)
+    ap.add_argument("--parts", default="baseline,dashboard,load,reload,memlock")
+    ap.add_argument("--idle", type=float, default=60.0, help="seconds of idle measurement")
+    ap.add_argument("--calls", type=int, default=10, help="calls each way, and clumps (baseline, dashboard)")
+    ap.add_argument("--sse", type=int, default=16, help="event-stream clients during the calls")
+    ap.add_argument("--idle-sse", type=int, default=4, help="event-stream clients while idle")
+    ap.add_argument("--rate", type=int, default=2000, help="HTTP requests per second (load)")
+    ap.add_argument("--stall", type=int, default=200, help="connections that never finish their request (load)")
+    ap.add_argument("--load-calls", type=int, default=5, help="calls each way, and clumps, under load")
+    ap.add_argument("--ids-count", type=int, default=300000, help="entries of the generated ID list")
+    ap.add_argument("--no-ids", action="store_true", help="the dashboard and load parts without --ids")
+    ap.add_argument("--reloads", type=int, default=4, help="SIGHUP reloads (reload, memlock)")
+    ap.add_argument("--reload-every", type=float, default=3.0, help="seconds between the reloads")
+    ap.add_argument("--reload-calls", type=int, default=1, help="calls each way during the reloads")
+    ap.add_argument("--reload-line", default=r"(?i)\bids?\b|id list|kennungen|DMR-ID",
+                    help="regex of the gateway's line after a reload")
+    ap.add_argument("--notable-line", default=r"(?i)\bids?\b|id list|memory|speicher|http|dashboard",
+                    help="regex of console lines to show (reload, memlock)")
+    ap.add_argument("--memlock", default="16M", help="RLIMIT_MEMLOCK of the memlock part")
+    ap.add_argument("--no-rt", action="store_true", help="no real-time priority for the gateway's voice threads")
+    ap.add_argument("--json", help="write every figure to this file")
+    args = ap.parse_args()
+    args.parts = set(args.parts.split(","))
+    bench.check_environment()
+    if os.sched_getscheduler(0) == os.SCHED_OTHER:
+        os.execvp("chrt", ["chrt", "--reset-on-fork", "-f", "50", sys.executable] + sys.argv)
+    ReferenceSleeper.realtime = True
+    print("load average at the start: %s" % load_average(), flush=True)
+
+    tmp = tempfile.mkdtemp(prefix="corvane-bench-ids-")
+    results = []
+    try:
+        ids = None
+        if args.parts & {"dashboard", "load", "reload", "memlock"} and (not args.no_ids or args.parts &
+                                                                       {"reload", "memlock"}):
+            ids = os.path.join(tmp, "ids.csv")
+            t0 = now()
+            size = write_id_list(ids, args.ids_count)
+            print("ID list: %d entries, %d bytes (%.1f s to write)" % (args.ids_count, size, now() - t0), flush=True)
+        parts = [("baseline", "no dashboard", part_baseline, ()),
+                 ("dashboard load", "dashboard", part_dashboard, (None if args.no_ids else ids,)),
+                 ("reload", "reload", part_reload, (ids, "dashboard, %d streams, %d IDs, %d reloads" % (
+                     args.sse, args.ids_count, args.reloads))),
+                 ("memlock", "memlock", part_reload, (ids, "the same, LimitMEMLOCK=%s, no CAP_IPC_LOCK" % args.memlock,
+                  ["setpriv", "--bounding-set", "-ipc_lock", "prlimit", "--memlock=%d" % size_bytes(args.memlock)]))]
+        for names, label, fn, extra in parts:
+            if args.parts & set(names.split()):
+                try:
+                    fn(args, results, *extra)
+                except Exception as e:   # the next part still runs
+                    print("%s: %s" % (label, e), flush=True)
+                    results.append({"name": label, "error": str(e)})
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump(results, f, indent=1, default=str)
+
+    print("load average at the end: %s\n" % load_average())
+    print_table(results, ROWS + EXTRA_ROWS)
+    print()
+    for r in results:
+        if r.get("console") or r.get("stderr"):
+            print("%s: console lines %s; stderr %r" % (r["name"], r.get("console"), r.get("stderr")))
+    lines = verdicts(results, args)
+    print("\n".join(lines))
+    return 1 if any(ln.startswith("FAIL") for ln in lines) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
