@@ -30,6 +30,7 @@ list are removed on every way out.
 """
 
 import argparse
+import contextlib
 import json
 import os
 import random
@@ -155,18 +156,28 @@ def size_bytes(text):
     return int(text[:-1] if scale > 1 else text) * scale
 
 
+def machine_busy():
+    """(busy, total) clock ticks of all CPUs since boot, /proc/stat."""
+    with open("/proc/stat") as f:
+        ticks = [int(x) for x in f.readline().split()[1:]]
+    return sum(ticks) - ticks[3] - ticks[4], sum(ticks)   # less idle and iowait
+
+
 def load_average():
     with open("/proc/loadavg") as f:
         return " / ".join(f.read().split()[:3])
 
 
-def calls_under(lk, calls, res, during):
-    """relay_calls with `during` (a context manager) around it, and the
-    gateway's memory sampled every 0.5 s meanwhile."""
-    with MemorySampler(lk.pid, 0.5) as mem, during:
-        res["loadavg"] = load_average()
-        relay_calls(lk, calls, res)
-    res["mem"] = mem.result
+def calls_under(lk, res, run, during=None, every=0.5, key="mem"):
+    """run() (the calls) with `during` (a context manager) around it, the
+    gateway's memory sampled every `every` seconds into res[key], and how busy
+    the machine was."""
+    with MemorySampler(lk.pid, every) as mem, during or contextlib.nullcontext():
+        res["loadavg"], busy0 = load_average(), machine_busy()
+        run()
+        busy1 = machine_busy()
+    res[key] = mem.result
+    res["machine_busy_pct"] = 100.0 * (busy1[0] - busy0[0]) / max(1, busy1[1] - busy0[1])
 
 
 def dashboard_args(port, ids):
@@ -178,17 +189,9 @@ def part_baseline(args, results):
     with LinkedGateway(res["name"], args.binary, not args.no_rt) as lk:
         res["rss_start"] = idle_latency.proc_rss_kib(lk.pid)
         idle_cost(lk.pid, args.idle, res)
-        calls_under(lk, args.calls, res, NoContext())
+        calls_under(lk, res, lambda: relay_calls(lk, args.calls, res))
         res["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
     results.append(res)
-
-
-class NoContext:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        pass
 
 
 def part_dashboard(args, results, ids):
@@ -203,7 +206,7 @@ def part_dashboard(args, results, ids):
             with HttpClients(lk, "--sse", args.sse - args.idle_sse) as more:
                 time.sleep(2.0)
                 if "dashboard" in args.parts:
-                    calls_under(lk, args.calls, quiet, NoContext())
+                    calls_under(lk, quiet, lambda: relay_calls(lk, args.calls, quiet))
                     quiet["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
                     quiet["running"] = lk.gw.running()
                 if "load" in args.parts:
@@ -213,7 +216,7 @@ def part_dashboard(args, results, ids):
                     load = HttpClients(lk, "--rate", args.rate, "--count", int(args.rate * seconds), "--stall",
                                        args.stall, max_time=seconds + 30)
                     loaded["rss_start"] = idle_latency.proc_rss_kib(lk.pid)
-                    calls_under(lk, args.load_calls, loaded, load)
+                    calls_under(lk, loaded, lambda: relay_calls(lk, args.load_calls, loaded), load)
                     loaded["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
                     loaded["http"] = load.result
                     loaded["running"] = lk.gw.running()
@@ -255,6 +258,7 @@ def reloads_during_calls(lk, args, res):
     relay_calls(lk, args.reload_calls, res)
     t.join(timeout=30.0 * args.reloads + args.reload_every * args.reloads)
     stop.set()
+    time.sleep(2.0)   # the last reload's memory settles
 
 
 def part_reload(args, results, ids, name, prefix=()):
@@ -273,11 +277,8 @@ def part_reload(args, results, ids, name, prefix=()):
             res["rss_start"] = idle_latency.proc_rss_kib(lk.pid)
             with HttpClients(lk, "--sse", args.sse) as sse:
                 time.sleep(2.0)
-                with MemorySampler(lk.pid) as mem:
-                    res["loadavg"] = load_average()
-                    reloads_during_calls(lk, args, res)
-                    time.sleep(2.0)
-            res["mem_reload"], res["sse"] = mem.result, merge_sse(sse.result)
+                calls_under(lk, res, lambda: reloads_during_calls(lk, args, res), every=0.002, key="mem_reload")
+            res["sse"] = merge_sse(sse.result)
             res["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
             res["running"] = lk.gw.running()
             res["console"] = [ln.text for ln in lk.gw.lines_matching(args.notable_line)][-12:]
@@ -335,6 +336,7 @@ EXTRA_ROWS = [
                                                           for x in r["reload_s"])),
     ("memory samples", lambda r: "%d" % sum(r[k]["samples"] for k in ("mem", "mem_start", "mem_reload") if k in r)),
     ("gateway running at the end", lambda r: "yes" if r["running"] else "NO"),
+    ("machine's CPUs busy during the calls, %", lambda r: "%.0f" % r["machine_busy_pct"]),
     ("load average at the calls (1 / 5 / 15 min)", lambda r: r["loadavg"]),
 ]
 
