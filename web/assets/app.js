@@ -108,7 +108,7 @@
   function mhz(v) {
     v = num(v);
     if (v === null || v <= 0) return '–';
-    return v.toFixed(4).replace(/0{1,2}$/, '') + ' MHz';
+    return v.toFixed(4).replace(/0$/, '') + ' MHz';
   }
 
   function who(callsign, id) {
@@ -234,6 +234,7 @@
     const c = calls.length ? calls[0].call : null;
     b.setAttribute('data-active', c ? 'true' : 'false');
     $('.idle', b).hidden = !!c;
+    if (!c) lastOne(dir);
     $('.call', b).hidden = !c;
     if (c) {
       setText('.callsign', who(c.callsign, c.src), b);
@@ -250,6 +251,16 @@
     }
     title();
     timers();
+  }
+
+  // An idle banner names the latest call of its direction.
+  function lastOne(dir) {
+    const b = $('#onair-' + dir), p = $('.last', b);
+    const c = st.lastheard.find((x) => x.dir === dir);
+    p.hidden = !c;
+    if (!c) return;
+    setText('.lastwho', who(c.callsign, c.src) + (c.name ? ' ' + c.name : '') + ', ' + destination(c), p);
+    relative($('.rel', p), time(c.start));
   }
 
   // The tab tells who is on the air.
@@ -331,6 +342,7 @@
     st.lastheard.unshift(c);
     if (st.lastheard.length > MAX_ROWS) st.lastheard.length = MAX_ROWS;
     renderLastheard(c);
+    banner(c.dir);
   }
 
   // ---- the last 24 hours ---------------------------------------------------------
@@ -453,9 +465,9 @@
     st.air = {};
     applyStatus(d.status, true);
     for (const c of (d.status && d.status.on_air) || []) putOnAir(c);
-    for (const dir of DIRS) banner(dir);
     st.lastheard = Array.isArray(d.lastheard) ? d.lastheard.slice(0, MAX_ROWS) : [];
     renderLastheard(null);
+    for (const dir of DIRS) banner(dir);
     setHistory(d.history);
     setConn('live');
   }
