@@ -335,6 +335,7 @@
     const rows = st.lastheard.map((c) => row(c, c === freshCall));
     body.replaceChildren(...rows);
     $('#lastheard-empty').hidden = rows.length > 0;
+    $('#lastheard').hidden = rows.length === 0;
   }
 
   function addLastheard(c) {
