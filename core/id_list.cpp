@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "core/console.h"
 #include "core/realtime.h"
@@ -41,7 +42,7 @@ size_t page_round(size_t n) {
 // Grown a step at a time: with the pages locked as they are touched, what is
 // mapped but untouched costs nothing resident, but counts toward the lock
 // limit, so the steps stay small.
-constexpr size_t GROW_STEP = 1 << 20;
+constexpr size_t GROW_STEP = 256 << 10;
 
 class PackedList final : public IdList {
  public:
@@ -66,6 +67,33 @@ class PackedList final : public IdList {
  private:
   IdListReader::Region index_, pool_;
 };
+
+// The list object with its shared count gets a page of its own, so the
+// loader thread takes nothing from malloc: a thread's first malloc reserves
+// an arena of 64 MiB, all of it counted against the lock limit once the
+// process has locked its memory.
+template <typename T>
+struct PageAlloc {
+  using value_type = T;
+  PageAlloc() = default;
+  template <typename U>
+  PageAlloc(const PageAlloc<U>&) {}
+  T* allocate(size_t n) {
+    void* p = mmap(nullptr, page_round(n * sizeof(T)), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t n) { munmap(p, page_round(n * sizeof(T))); }
+  template <typename U>
+  bool operator==(const PageAlloc<U>&) const {
+    return true;
+  }
+};
+
+// Why a mapping could not be had.
+const char* map_error(int err) {
+  return err == EAGAIN ? "over the memory lock limit (LimitMEMLOCK=)" : std::strerror(err);
+}
 
 class EmptyList final : public IdList {
  public:
@@ -336,7 +364,7 @@ void IdListReader::take(char* s, size_t n) {
     return;
   }
   if (!index_.reserve(sizeof(Entry)) || !pool_.reserve(rec)) {
-    fail(std::strerror(errno));
+    fail(map_error(errno));
     return;
   }
   const Entry e{id, static_cast<uint32_t>(pool_.used)};
@@ -388,7 +416,12 @@ IdListRead IdListReader::finish() {
   index_.shrink();
   pool_.shrink();
   out.bytes = index_.cap + pool_.cap;
-  out.list = std::make_shared<PackedList>(index_, pool_);
+  try {
+    out.list = std::allocate_shared<PackedList>(PageAlloc<PackedList>(), index_, pool_);
+  } catch (const std::bad_alloc&) {
+    std::snprintf(out.error, sizeof out.error, "%s", map_error(errno));
+    return out;  // the regions are still ours, released with the reader
+  }
   index_ = Region{};  // the list owns them now
   pool_ = Region{};
   return out;

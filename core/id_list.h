@@ -59,7 +59,7 @@ struct IdListRead {
 };
 
 // Reads a list from pieces of input fed in order (split anywhere).  The list
-// lives in two anonymous mappings grown in steps of 1 MiB while reading and
+// lives in two anonymous mappings grown in steps of 256 KiB while reading and
 // cut to their size at the end: 8 bytes per ID and 2 plus the lengths of
 // callsign and name.  Only the line buffer is on the stack (about 1 KiB).
 class IdListReader {
