@@ -246,8 +246,12 @@ TEST_F(IdListLoad, ALoadThatFailsKeepsTheListBefore) {
 TEST_F(IdListLoad, TheLoaderThreadLoadsAtStartAndOnEachReload) {
   const auto wait_for = [](uint64_t loads) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (id_list_loads() < loads && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    while (id_list_loads() < loads && std::chrono::steady_clock::now() < until) {
+      if (loads > 1) {
+        EXPECT_NE(at(*id_list_current(), 1), "-") << "a reader meanwhile sees one list or the other";
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
     return id_list_loads() >= loads;
   };
   write("1,A,a\n");
