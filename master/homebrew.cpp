@@ -644,8 +644,7 @@ void homebrew_pass(int64_t now_ms) {
       if (now_ms >= hb.ping_at) {
         hb_rptping(RptrID, tx);
         to_master(tx, HB_RPTPING_LEN);
-        hb.ping_at += HB_PING_MS;
-        if (hb.ping_at <= now_ms) hb.ping_at = now_ms + HB_PING_MS;
+        hb.ping_at = now_ms + HB_PING_MS;
       }
       const int64_t left = hb.pong_at + HB_PONG_TIMEOUT_MS - now_ms;
       master_timer = static_cast<int32_t>((left + 999) / 1000);
