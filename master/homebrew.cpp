@@ -569,14 +569,20 @@ bool homebrew_input(const uint8_t* buf, size_t n, const sockaddr_in& from, int64
     case HB_WRONG_ID:
       count_drop(DROP_STRANGER);
       return false;
-    case HB_SALT:
+    case HB_SALT: {
       note_master_heard(now_ms);
+      // Four bytes equal to our ID are the late ACK of a step of the login
+      // that timed out, not a salt (which would be one in 2^32): ignored.
+      const uint8_t id[4] = {static_cast<uint8_t>(RptrID >> 24), static_cast<uint8_t>(RptrID >> 16),
+                             static_cast<uint8_t>(RptrID >> 8), static_cast<uint8_t>(RptrID)};
+      if (memcmp(m.salt, id, 4) == 0) return false;
       hb_rptk(RptrID, m.salt, HomebrewPassphrase, strlen(HomebrewPassphrase), tx);
       to_master(tx, HB_RPTK_LEN);
       explicit_bzero(tx, HB_RPTK_LEN);
       hb.state = HB_SENT_RPTK;
       hb.sent_at = now_ms;
       return false;
+    }
     case HB_ACK:
       note_master_heard(now_ms);
       on_ack(now_ms);

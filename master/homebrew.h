@@ -7,9 +7,10 @@
 //   RPTL  -> RPTACK salt -> RPTK -> RPTACK id -> RPTC -> RPTACK id
 //         [-> RPTO -> RPTACK id, only with options set]  -> logged in
 //   Each step only after the previous ACK; a step unanswered for 5 s: RPTL
-//   again at once.  MSTNAK or MSTCL during the login: RPTL again after 5 s,
-//   10, 20, 40, then 60 s while the master keeps refusing; the first
-//   MSTPONG of a session sets the pause back to 5 s.
+//   again at once (the late ACK of that step, an RPTACK with our ID while
+//   the salt is due, is ignored).  MSTNAK or MSTCL during the login: RPTL
+//   again after 5 s, 10, 20, 40, then 60 s while the master keeps refusing;
+//   the first MSTPONG of a session sets the pause back to 5 s.
 //   Logged in: RPTPING at once and every 5 s, answered by MSTPONG.  15 s
 //   without MSTPONG: RPTL at once.  MSTNAK (the master restarted or dropped
 //   us): RPTL at once, unless it comes within 5 s of the login, which then

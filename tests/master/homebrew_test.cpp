@@ -410,6 +410,10 @@ TEST_F(Homebrew, StepUnansweredForFiveSecondsStartsAgain) {
     expect_sent(at(5100), {v("V01")});
     EXPECT_EQ(homebrew_state(), HB_SENT_RPTL);
   }
+  // The ACK of the timed-out step, arriving late, is no salt.
+  expect_sent(in(v("V06"), 5200), {});
+  expect_sent(in(v("V02"), 5300), {v("V03")});
+
   // A master that never answers: RPTL every 5 s, one line a minute about it.
   reset_homebrew();
   at(0);
