@@ -43,7 +43,7 @@ bool put_text(uint8_t* out, size_t width, const char* s) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c < 0x20 || c > 0x7E) return false;
   }
-  memcpy(out, s, n);
+  if (n) memcpy(out, s, n);
   memset(out + n, ' ', width - n);
   return true;
 }
