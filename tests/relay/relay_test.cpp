@@ -31,7 +31,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 constexpr uint32_t SRC = 2622101, OTHER = 2620999, DST = 262, PEER = 3101234;
-constexpr int64_t T0 = 5000000000;
+constexpr int64_t T0 = 5000000000, WALL0 = 1700000000000;
 int64_t clock_us;
 std::vector<int64_t> sleeps;
 // The packets of a call in order: two headers, bursts A to F, terminator.
@@ -65,7 +65,7 @@ class Relays : public ::testing::Test {
     clock_us = T0;
     sleeps.clear();
     v2m_timing = {[] { return clock_us; }, [](int64_t us) { sleeps.push_back(us), clock_us += us; },
-                  [] { return int64_t{1700000000}; }};
+                  [] { return WALL0 + (clock_us - T0) / 1000; }};
     for (unsigned k = 0; k < 3; ++k)
       for (unsigned i = 0; i < AMBE_FRAME_BITS; ++i) frames[k][i] = (i * 5 + k * 11) % 7 < 3;
   }
@@ -163,6 +163,7 @@ class Relays : public ::testing::Test {
   std::vector<Bytes> to_master() { return sent(kSiteAudioSock, "192.0.2.3:62006"); }
 
   uint8_t frames[3][AMBE_FRAME_BITS];
+  int64_t moto_ms = 100000;  // the Motorola-side reader's clock
   FakeNet net;
   ConsoleCapture console;
 };
