@@ -145,7 +145,7 @@ class Relays : public ::testing::Test {
   // true when the reader's pass ends.
   bool in(const Bytes& p, size_t len = 0) {
     const int n = static_cast<int>(len ? len : p.size());
-    return p[0] == 0x84 ? relay_moto_data(p.data(), n) : relay_moto_voice(p.data(), n);
+    return p[0] == 0x84 ? relay_moto_data(p.data(), n) : relay_moto_voice(p.data(), n, moto_ms);
   }
   // What was sent, each datagram checked for where it went (and, toward the
   // repeater, for its tag).
