@@ -101,7 +101,7 @@ TEST_F(MotoLinkTest, RepeaterCallsTimeOutInTheRecord) {
   moto_reader_pass(101500);
   EXPECT_EQ(moto_reader_wait_ms(101500), 3000) << "before the keep-alive";
   moto_reader_pass(104499);
-  EXPECT_EQ(live_text(CH_REPEATER_SLOT2), "1>2 s2 b1 l0 e0/0 f0/3 end0 500ms");
+  EXPECT_TRUE(call_record_open(CH_REPEATER_SLOT2));
   moto_reader_pass(104500);
   EXPECT_EQ(moto_reader_wait_ms(104500), 500) << "the keep-alive only";
   EXPECT_EQ(take_event_texts(), (std::vector<std::string>{"start 2 1>2 s2 b0 l0 e0/0 f0/0 end0 0ms",
