@@ -34,7 +34,6 @@ namespace {
 constexpr size_t STREAM_MAX = 16;                // event streams at once; one more gets 503
 constexpr size_t STREAM_BACKLOG = 256 * 1024;    // bytes a stream may have waiting before it is dropped
 constexpr int STREAM_SNDBUF = 32 * 1024;         // the kernel's share of a stream's backlog
-constexpr unsigned STREAM_TIMEOUT_S = 60;        // a stream that takes nothing for so long is closed
 constexpr unsigned CONNECTIONS_MAX = 64;         // connections in all
 constexpr unsigned CONNECTIONS_PER_ADDRESS = 8;  // from one address
 constexpr size_t CONNECTION_MEMORY = 32 * 1024;  // request headers and the write buffer of one connection
@@ -62,6 +61,9 @@ const char* const SECURITY_HEADERS[][2] = {
 };
 
 // One event stream (/api/events): its bytes not yet handed to the server.
+// While it has nothing to send its connection is suspended (no time-out);
+// one whose client takes nothing for the request time-out while bytes wait
+// is closed by the server, one with STREAM_BACKLOG waiting by us.
 struct Stream {
   MHD_Connection* conn = nullptr;
   int fd = -1;
@@ -296,9 +298,6 @@ MHD_Result open_stream(MHD_Connection* c, bool head) {
   srv.streams.push_back(s.release());  // stream_free takes it out again
   open_streams.store(static_cast<int>(srv.streams.size()), std::memory_order_relaxed);
   add_headers(r, "text/event-stream", false);
-  // Suspended streams never time out; one that cannot write for so long has
-  // a client that stopped reading.
-  MHD_set_connection_option(c, MHD_CONNECTION_OPTION_TIMEOUT, STREAM_TIMEOUT_S);
   if (const MHD_ConnectionInfo* i = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD)) {
     srv.streams.back()->fd = i->connect_fd;
     const int size = STREAM_SNDBUF;
