@@ -549,6 +549,7 @@ int64_t web_pass(int64_t mono, int64_t wall) {
     (void)r;
   }
   if (srv.daemon == nullptr) return -1;
+  bool any = false;  // a call on the air
   try {
     check_hangups();
     const auto ids = id_list_current();
@@ -557,7 +558,7 @@ int64_t web_pass(int64_t mono, int64_t wall) {
 
     // Progress of the calls on the air, once a second while anybody listens.
     CallFigures live[CH_COUNT];
-    bool on_air[CH_COUNT], any = false;
+    bool on_air[CH_COUNT];
     for (int ch = 0; ch < CH_COUNT; ++ch) any |= on_air[ch] = call_record_live(static_cast<CallChannel>(ch), &live[ch]);
     if (!any || srv.streams.empty()) {
       srv.next_progress = -1;
@@ -575,6 +576,8 @@ int64_t web_pass(int64_t mono, int64_t wall) {
   }
 
   MHD_run(srv.daemon);
+  // A stream opened during the call gets its progress too.
+  if (any && !srv.streams.empty() && srv.next_progress < 0) srv.next_progress = mono + PROGRESS_MS;
 
   int64_t wait = -1;
   MHD_UNSIGNED_LONG_LONG t;

@@ -175,6 +175,7 @@ TEST(WebPass, WaitsOnlyForKeepAliveAndProgress) {
   reset_web();
   reset_call_record();
   ASSERT_TRUE(web_open(WebOptions{}));
+  call_record_start(CH_MASTER_SLOT1, 1, 2, false, 1765206000500, 500);
   const int fd = http_connect(web_port());
   http_send(fd, "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n");
   std::string raw;
@@ -188,18 +189,15 @@ TEST(WebPass, WaitsOnlyForKeepAliveAndProgress) {
     EXPECT_NE(r.body.find(want), std::string::npos) << want;
     wait = web_pass(mono, 1765206000000 + mono);
   };
-  run_until(1000, "event: snapshot");
-  EXPECT_EQ(wait, 25000);  // the stream sleeps; nothing else is due
-  run_until(26000, ": keep-alive\n\n");
+  run_until(1000, "event: snapshot");  // the call on the air in it
+  EXPECT_EQ(wait, 1000);               // its progress is due
+  run_until(2000, "event: call_progress");
+  EXPECT_EQ(wait, 1000);
+  call_record_end(CH_MASTER_SLOT1, END_TERMINATOR, 2500);
+  run_until(2500, "event: call_end");
+  EXPECT_EQ(wait, 25000);  // the stream sleeps; only its keep-alive is due
+  run_until(27500, ": keep-alive\n\n");
   EXPECT_EQ(wait, 25000);
-  call_record_start(CH_MASTER_SLOT1, 1, 2, false, 1765206030000, 30000);
-  run_until(30000, "event: call_start");
-  EXPECT_EQ(wait, 1000);
-  run_until(31000, "event: call_progress");
-  EXPECT_EQ(wait, 1000);
-  call_record_end(CH_MASTER_SLOT1, END_TERMINATOR, 31500);
-  run_until(31500, "event: call_end");
-  EXPECT_EQ(wait, 25000);  // no call on the air: the keep-alive only
   close(fd);
   reset_web();
 }
