@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The one clock of the gateway's timed logic: monotonic milliseconds, so a
-// change of the wall clock never stretches or shortens an interval.
+// change of the wall clock never stretches or shortens an interval.  The
+// wall clock only says when something happened, for people to read.
 #pragma once
 #include <cstdint>
 #include <ctime>
@@ -17,4 +18,12 @@ inline int64_t mono_us() {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// Wall-clock milliseconds since the epoch (UTC): when a call started, when a
+// link changed.  Never for intervals.
+inline int64_t wall_ms() {
+  struct timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "core/console_ring.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -19,6 +20,7 @@ uint32_t dropped = 0;       // lines lost since the last notice
 bool writing = false;       // the writer holds a line it took out
 std::mutex lock;
 std::condition_variable queued, drained;
+std::atomic<uint64_t> dropped_total{0};  // lines lost over the whole run
 
 void put(const void* src, size_t n) {
   const uint8_t* p = static_cast<const uint8_t*>(src);
@@ -78,6 +80,7 @@ void console_ring_push(const char* text, size_t len) {
     const size_t notice_len = dropped > 0 ? dropped_notice(notice, sizeof notice) : 0;
     if (!room_for(len) || (notice_len > 0 && !room_for(len + notice_len + 2))) {
       ++dropped;
+      dropped_total.fetch_add(1, std::memory_order_relaxed);
       return;
     }
     if (notice_len > 0) put_entry(notice, notice_len);
@@ -119,9 +122,14 @@ void console_flush(int64_t max_ms) {
   if (done) fflush(stdout);
 }
 
+uint64_t console_ring_dropped_total() {
+  return dropped_total.load(std::memory_order_relaxed);
+}
+
 void reset_console_ring() {
   std::lock_guard<std::mutex> g(lock);
   head = used = 0;
   dropped = 0;
+  dropped_total = 0;
   if (console_sink == console_ring_push) console_sink = console_sink_stdout;
 }

@@ -27,5 +27,8 @@ size_t console_ring_pop(char* out, size_t cap);
 // reads).  For the last lines before the process exits.
 void console_flush(int64_t max_ms);
 
+// Lines dropped since the start of the run (for the dashboard's metrics).
+uint64_t console_ring_dropped_total();
+
 // Empty ring, nothing dropped, console direct again (tests).
 void reset_console_ring();

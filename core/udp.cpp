@@ -14,6 +14,7 @@
 
 #include "core/config.h"
 #include "core/console.h"
+#include "core/metrics.h"
 
 char LISTEN_IP[16];
 int Local_Repeater_srv_sock = -1;
@@ -118,8 +119,10 @@ void SEND(uint32_t len, const uint8_t* buf) {
   if (!link_left) send_to(Corvane_sock, RptrIP, RptrPort, buf, len);
 }
 
-void send_repeater_link(const uint8_t* buf, size_t len, const sockaddr_in& to) {
-  if (!link_left) udp_ops.send(Corvane_sock, buf, len, &to);
+bool send_repeater_link(const uint8_t* buf, size_t len, const sockaddr_in& to) {
+  if (link_left) return false;
+  udp_ops.send(Corvane_sock, buf, len, &to);
+  return true;
 }
 
 void leave_repeater_link(const uint8_t* last, size_t len) {
@@ -127,9 +130,11 @@ void leave_repeater_link(const uint8_t* last, size_t len) {
   send_to(Corvane_sock, RptrIP, RptrPort, last, len);
 }
 
-void send_to_master(const uint8_t* buf, size_t len) {
+bool send_to_master(const uint8_t* buf, size_t len) {
   const int32_t port = OpenMasterPort == 0 ? LISTEN_REPEATER_AUDIO_PORT : master_voice_port.load();
-  if (port != 0) send_to(Local_Repeater_audio_srv_sock, MasterIP, port, buf, len);
+  if (port == 0) return false;
+  send_to(Local_Repeater_audio_srv_sock, MasterIP, port, buf, len);
+  return true;
 }
 
 void set_fromUser2(const sockaddr_in& addr) {
@@ -145,7 +150,10 @@ sockaddr_in get_fromUser2() {
 ssize_t recv_from_master(int sock, uint8_t* buf, size_t cap, sockaddr_in* from, int wait_ms) {
   ssize_t n = udp_ops.recv(sock, buf, cap, from, wait_ms);
   if (n < 0) return -1;
-  if (from->sin_family != AF_INET || from->sin_addr.s_addr != inet_addr(MasterIP)) return -1;
+  if (from->sin_family != AF_INET || from->sin_addr.s_addr != inet_addr(MasterIP)) {
+    count_drop(DROP_STRANGER);
+    return -1;
+  }
   return n;
 }
 

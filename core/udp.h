@@ -51,8 +51,8 @@ void send_to(int sock, const char* ip, int port, const uint8_t* buf, size_t len)
 void SEND(uint32_t len, const uint8_t* buf);
 
 // Sends len bytes from Corvane_sock to `to` on the repeater's link, unless
-// the gateway has left the link.
-void send_repeater_link(const uint8_t* buf, size_t len, const sockaddr_in& to);
+// the gateway has left the link; false then.
+bool send_repeater_link(const uint8_t* buf, size_t len, const sockaddr_in& to);
 // Leaving the repeater's link: `last` (the de-registration) goes to
 // RptrIP:RptrPort, and from then on nothing more on the link.
 void leave_repeater_link(const uint8_t* last, size_t len);
@@ -62,8 +62,8 @@ void leave_repeater_link(const uint8_t* last, size_t len);
 extern std::atomic<int32_t> master_voice_port;
 
 // Sends len bytes from the audio socket to the master's port 62006, or to
-// the DMR port an open master granted.
-void send_to_master(const uint8_t* buf, size_t len);
+// the DMR port an open master granted; false while it has granted none.
+bool send_to_master(const uint8_t* buf, size_t len);
 
 // The sender of the latest accepted datagram from the repeater; voice for
 // the repeater goes there.  Copied whole under a small lock.
@@ -72,7 +72,8 @@ sockaddr_in get_fromUser2();
 
 // Receives on one of the master-side sockets (62005, 62006, 62007).  A
 // datagram from any address other than MasterIP is dropped as if nothing had
-// arrived, so strangers can neither refresh timers nor inject traffic.  The
+// arrived (and counted: metrics.dropped[DROP_STRANGER]), so strangers can
+// neither refresh timers nor inject traffic.  The
 // sender goes into *from.  Returns the length or -1.
 ssize_t recv_from_master(int sock, uint8_t* buf, size_t cap, sockaddr_in* from, int wait_ms);
 

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(us > 0 && us <= V2M_PACED_GAP_US);
     clock_us += us;
   };
-  v2m_timing.wall_s = [] { return clock_us / 1000000; };
+  v2m_timing.wall_ms = [] { return clock_us / 1000; };
   send_voice_to_motorola_start();
 
   static const sockaddr_in master = make_addr("192.0.2.3", 62006), stranger = make_addr("192.0.2.4", 62006);

@@ -8,6 +8,8 @@
 #include "core/config.h"
 #include "core/console.h"
 #include "core/console_ring.h"
+#include "core/id_list.h"
+#include "core/link_status.h"
 #include "core/realtime.h"
 #include "dmr/dmr_console.h"
 #include "gateway/notify.h"
@@ -15,10 +17,12 @@
 #include "gateway/signals.h"
 #include "gateway/startup.h"
 #include "gateway/supervision.h"
+#include "master/homebrew.h"
 #include "master/rdac.h"
 #include "motorola/link_control.h"
 #include "relay/master_to_moto.h"
 #include "relay/moto_relay.h"
+#include "web/server.h"
 
 namespace {
 
@@ -39,10 +43,14 @@ int main(int argc, char** argv) {
   dmr_print = console_write;  // the codings' lines go out whole, like every other line
   Options opt;
   if (int rc = parse_options(argc, argv, opt); rc >= 0) return rc;
-  if (opt.check) return check_config(opt.config);
   OpenMasterPort = opt.open_master;
+  HomebrewPort = opt.homebrew;
+  set_homebrew_files(opt.passphrase_file, opt.homebrew_site);
+  if (opt.check) return check_config(opt.config);
+  start_wall_ms = wall_ms();
 
-  block_stop_signals();
+  block_stop_signals();  // SIGHUP too: from now on it never ends the process
+  if (opt.ids != nullptr) set_reload_hook(id_list_reload);
   start_thread(stop_signal_thread, "signal");
   if (int rc = startup(opt.config); rc != 0) return rc;
   stop_signals_link_ready();
@@ -56,6 +64,10 @@ int main(int argc, char** argv) {
   start_thread(repeater_rdac, "RDAC");
   start_thread(localrepeater_handler, "service socket");
   start_thread(send_voice_to_motorola, "master reader");
+  // Neither is needed for the gateway's job: each says so in one line when it
+  // cannot start, and voice goes on without it.
+  if (opt.ids != nullptr) id_list_start(opt.ids);
+  if (opt.http) web_start(opt.web);
 
   for (;;) {
     sleep(1);

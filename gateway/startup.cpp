@@ -11,6 +11,7 @@
 #include "core/console.h"
 #include "core/udp.h"
 #include "dmr/golay.h"
+#include "master/homebrew.h"
 #include "motorola/control_packets.h"
 
 uint32_t get_mem_total() {
@@ -102,11 +103,26 @@ void print_cpu_report(const char* cpuinfo_path) {
   console_write("\n\n");
 }
 
+namespace {
+const char* hb_passphrase_file = nullptr;
+const char* hb_site_file = nullptr;
+}  // namespace
+
+void set_homebrew_files(const char* passphrase_file, const char* site_file) {
+  hb_passphrase_file = passphrase_file;
+  hb_site_file = site_file;
+}
+
 bool load_config(const char* path) {
   console_printf("Read Configfile %s\n", path);
   if (read_config_file(path) != 1) {
     console_printf("Can not read Configfile %s\n", path);
     return false;
+  }
+  if (HomebrewPort != 0) {
+    // Each says what is wrong in one line of its own.
+    if (!homebrew_load_secret(hb_passphrase_file, HomebrewPassphrase, sizeof HomebrewPassphrase)) return false;
+    if (!homebrew_load_site(hb_site_file, &HomebrewSiteInfo) || !homebrew_check_config()) return false;
   }
   return true;
 }

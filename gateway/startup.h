@@ -14,8 +14,14 @@ void print_progress_bar(void (*sleep_10ms)());
 // Prints the CPU name and speed lines found in a cpuinfo file.
 void print_cpu_report(const char* cpuinfo_path);
 
-// Reads the configuration file at `path` with the start-up's lines; false
-// (after saying so) when it is missing or invalid.
+// The HomeBrew login's files (HomebrewPort set): the passphrase file (null:
+// the systemd credential) and the site file (null: none).  Read by
+// load_config after the configuration.
+void set_homebrew_files(const char* passphrase_file, const char* site_file);
+
+// Reads the configuration file at `path` with the start-up's lines, and for
+// a HomeBrew login its passphrase and site; false (after saying so) when
+// something is missing or invalid.
 bool load_config(const char* path);
 
 // The configuration check of the command line: the same lines, then

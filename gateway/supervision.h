@@ -6,4 +6,5 @@
 // One pass of the supervision loop (the caller sleeps one second between
 // passes): login when the master link is down and the repeater is alive,
 // then the countdowns.  With an open master only the repeater's countdown.
+// Then the links' changes go to the call record (link_watch_pass).
 void supervision_pass();

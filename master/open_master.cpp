@@ -9,6 +9,7 @@
 #include "core/config.h"
 #include "core/console.h"
 #include "core/link_status.h"
+#include "core/metrics.h"
 #include "core/udp.h"
 
 namespace {
@@ -389,6 +390,7 @@ bool on_service(int n, int64_t now) {
     if (news) {
       master_timer = 30;
       master_online = 1;
+      metrics_add(metrics.logins[LINK_MASTER]);
       if (may_log(LOG_DMR_PORT, now))
         console_printf("%s Open master %s: DMR port %u granted, logged in\n", refresh_ts().text, MasterIP, port);
     }

@@ -5,18 +5,21 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "auth/hmac_sha1.h"
+#include "core/call_record.h"
 #include "core/clock.h"
 #include "core/config.h"
 #include "core/console.h"
 #include "core/console_ring.h"
 #include "core/link_status.h"
+#include "core/metrics.h"
 #include "core/realtime.h"
 #include "core/udp.h"
 #include "motorola/control_packets.h"
 
-bool (*moto_voice_sink)(const uint8_t*, int) = nullptr;
+bool (*moto_voice_sink)(const uint8_t*, int, int64_t) = nullptr;
 bool (*moto_data_sink)(const uint8_t*, int) = nullptr;
 void (*moto_sinks_reset)() = nullptr;
 
@@ -47,6 +50,7 @@ bool from_repeater(const sockaddr_in& from) {
 // is a stranger or a peer with the wrong NetworkKey.
 bool authentic(int len, const sockaddr_in& from, int64_t now_ms) {
   if (len > AUTH_TAG_LEN && auth_tag_ok(rx_auth, Key, rx, static_cast<uint32_t>(len))) return true;
+  count_drop(DROP_AUTH);
   if (!auth_logged || now_ms - auth_logged_at >= AUTH_LOG_INTERVAL_MS) {
     auth_logged = true;
     auth_logged_at = now_ms;
@@ -68,18 +72,27 @@ bool peer_list(int len) {
   console_printf("SRC-ID:%d\n", be32(rx + 1));
   // Bytes 5-6: the list's length in bytes, big-endian (24 peers are 264).
   int entries = (rx[5] << 8 | rx[6]) / 11;
+  int others = 0;  // peers in the list besides the gateway
   for (int k = 1; k <= entries; ++k) {
     const uint8_t* e = rx + 7 + 11 * (k - 1);
     if (7 + 11 * k > len) break;  // only entries wholly inside the datagram
     console_printf("PEER%d-ID:%d\n", k, be32(e));
     console_printf("PEER%d-IP = %d.%d.%d.%d \n", k, e[4], e[5], e[6], e[7]);
     console_printf("PEER%d-Port = %d\n\n", k, e[8] << 8 | e[9]);
+    others += memcmp(e, MyBridgeID, 4) != 0;
   }
+  note_repeater_peers(others);
   if (entries >= 3) {
     console_printf("\nTOO MANY PEERS IN NETWORK! (%d)\nProgram stopped.\n", entries);
     return false;
   }
   return true;
+}
+
+// The repeater answered or sent voice or data: alive for 20 s more.  A link
+// that comes up (again) counts as a login of the repeater.
+void repeater_alive() {
+  if (motorola_repeater_online.exchange(20) < 2) metrics_add(metrics.logins[LINK_REPEATER]);
 }
 
 void answer_peer(const char* fmt, const uint8_t* reply, int reply_len, const sockaddr_in& to) {
@@ -135,10 +148,13 @@ void moto_reader_start() {
 int moto_reader_wait_ms(int64_t now_ms) {
   if (!keepalive_started) return 0;
   int64_t left = keepalive_due - now_ms;
+  const int64_t call_left = call_record_wait_ms(CH_REPEATER_SLOT2, now_ms);
+  if (call_left >= 0 && call_left < left) left = call_left;
   return left <= 0 ? 0 : static_cast<int>(left);
 }
 
 bool moto_reader_pass(int64_t now_ms) {
+  call_record_expire(CH_REPEATER_SLOT2, now_ms);
   if (!keepalive_started) {
     keepalive_started = true;
     keepalive_due = now_ms + KEEPALIVE_INTERVAL_MS;
@@ -148,6 +164,8 @@ bool moto_reader_pass(int64_t now_ms) {
   bool ok = len >= 0 && authentic(len, from, now_ms);
   if (ok && from_repeater(from)) set_fromUser2(from);
   if (ok && len >= DEREG_LEN && rx[0] == 0x9A && from_repeater(from)) repeater_leaves(from);
+  // Nothing but the de-registration is this short.
+  if (ok && len <= 16 && !(rx[0] == 0x9A && len >= DEREG_LEN)) count_drop(DROP_SHORT);
 
   if (ok && len > 16) {
     switch (rx[0]) {
@@ -158,7 +176,8 @@ bool moto_reader_pass(int64_t now_ms) {
         }
         break;
       case 0x97:
-        motorola_repeater_online = 20;
+        repeater_alive();
+        note_repeater_answer(now_ms);
         break;
       case 0x93:
         if (!peer_list(len)) return false;
@@ -174,9 +193,9 @@ bool moto_reader_pass(int64_t now_ms) {
       case 0x84:
         // A repeater busy with a call does not answer keep-alives; its
         // traffic shows it is alive all the same.
-        if (from_repeater(from)) motorola_repeater_online = 20;
-        if (bool (*sink)(const uint8_t*, int) = rx[0] == 0x84 ? moto_data_sink : moto_voice_sink;
-            sink != nullptr && sink(rx, len))
+        if (from_repeater(from)) repeater_alive();
+        if (rx[0] == 0x84 ? moto_data_sink != nullptr && moto_data_sink(rx, len)
+                          : moto_voice_sink != nullptr && moto_voice_sink(rx, len, now_ms))
           return true;
         break;
       default:

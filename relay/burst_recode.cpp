@@ -58,11 +58,12 @@ void carry_embedded(MotoVoiceKind kind, const uint8_t* burst, uint8_t* pkt, int 
 
 }  // namespace
 
-void recode_burst(MotoVoiceKind kind, const uint8_t* burst, uint8_t* pkt, int slot) {
+RecodeFigures recode_burst(MotoVoiceKind kind, const uint8_t* burst, uint8_t* pkt, int slot) {
   // Burst A has no EMB, burst F keeps its template's (no embedded bits, 0x10).
   if (kind >= MOTO_BURST_B && kind <= MOTO_BURST_E) carry_embedded(kind, burst, pkt, slot);
 
   int Gesamtfehler = 0;
+  uint32_t replaced = 0;
   for (unsigned k = 0; k < MOTO_FRAME_SLOTS; ++k) {
     uint8_t coded[AMBE_CODED_BITS];
     uint8_t frame[AMBE_FRAME_BITS] = {};
@@ -71,8 +72,10 @@ void recode_burst(MotoVoiceKind kind, const uint8_t* burst, uint8_t* pkt, int sl
     decodiere_AMBEplus2_33(coded, &Fehleranzahl_in_A, &Fehleranzahl_in_B, AMBE_MODE_PLAIN, frame);
     Gesamtfehler += Fehleranzahl_in_A + Fehleranzahl_in_B;
     const bool bad = frame_too_bad(Fehleranzahl_in_A, Fehleranzahl_in_B);
+    replaced += bad;
     // Also clears the two bits after the last slot.
     moto_write_frame(pkt, k, bad ? MOTO_FRAME_SUBSTITUTE : frame, bad);
   }
   if (Gesamtfehler > 0) console_printf("BER : %f%%\r\n", Gesamtfehler * 100.0 / BER_BITS);
+  return {static_cast<uint32_t>(Gesamtfehler), replaced};
 }

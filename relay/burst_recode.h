@@ -37,11 +37,18 @@ inline bool frame_too_bad(uint8_t errors_a, uint8_t errors_b) {
   return errors_a > 3 || (errors_a >= 2 && errors_b >= 3);
 }
 
+// What the FEC found in one burst: bits it corrected in the three frames (the
+// BER line's numerator) and frames replaced by the substitute.
+struct RecodeFigures {
+  uint32_t bit_errors;
+  uint32_t bad_frames;
+};
+
 // Fills the frame slots of `pkt` (a burst packet of `kind`, template copied)
 // from the 33-byte burst in air order, and for bursts B to E its embedded
 // bits and EMB byte. Prints the EMB and ID lines (once per call, with the
 // slot number given) and, for a burst with bit errors, the BER line.
-void recode_burst(MotoVoiceKind kind, const uint8_t* burst, uint8_t* pkt, int slot);
+RecodeFigures recode_burst(MotoVoiceKind kind, const uint8_t* burst, uint8_t* pkt, int slot);
 
 // Everything above to zero, and the embedded link control collector to its
 // start.

@@ -6,8 +6,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <random>
 
 #include "auth/hmac_sha1.h"
@@ -15,10 +15,12 @@
 #include "core/config.h"
 #include "core/console.h"
 #include "core/link_status.h"
+#include "core/metrics.h"
 #include "core/realtime.h"
 #include "core/udp.h"
 #include "dmr/burst.h"
 #include "master/hytera_packet.h"
+#include "relay/burst_loss.h"
 #include "relay/burst_recode.h"
 #include "relay/pace_sleep.h"
 
@@ -37,10 +39,6 @@ uint8_t Voice_moto[V2M_WORK_LEN];
 
 namespace {
 
-int64_t wall_seconds() {
-  return static_cast<int64_t>(time(nullptr));
-}
-
 uint8_t rxbuf[V2M_RX_LEN];
 // This thread's own hashing context: the Motorola-side reader checks tags
 // with a context of its own at the same time.
@@ -50,9 +48,20 @@ constexpr int SLOTS = 3;
 constexpr int RELAYED_SLOT = 2;
 constexpr uint8_t TYPE_VOICE = 1, TYPE_TERMINATOR = 3;
 
+// The record of a call on slot 1 or 2 (this thread writes both channels).
+struct SlotRecord {
+  uint32_t src;  // source of the call open in the record
+  CallSeq seq;   // the call's latest sequence number
+  int due;       // position 1..6 (A..F) of the burst due next; 0: not known
+};
+SlotRecord slot_record[2];
+
+// When the send being paced is due (previous send + 60 ms); -1: not paced.
+int64_t pace_due_us = -1;
+
 }  // namespace
 
-const V2mTiming v2m_timing_system = {mono_us, pace_sleep_us, wall_seconds};
+const V2mTiming v2m_timing_system = {mono_us, pace_sleep_us, wall_ms};
 V2mTiming v2m_timing = v2m_timing_system;
 
 void reset_master_to_moto() {
@@ -71,6 +80,8 @@ void reset_master_to_moto() {
   std::memset(rxbuf, 0, sizeof rxbuf);
   v2m_auth = Sha1Context{};
   v2m_timing = v2m_timing_system;
+  std::memset(slot_record, 0, sizeof slot_record);
+  pace_due_us = -1;
   reset_pace_sleep();
   reset_burst_recode();
 }
@@ -109,9 +120,11 @@ void stamp(uint16_t seq) {
 int64_t pace() {
   const int64_t gap = v2m_timing.now_us() - v2m_last_send_us;
   if (gap >= 0 && gap < V2M_MIN_GAP_US) {
+    pace_due_us = v2m_last_send_us + V2M_PACED_GAP_US;
     v2m_timing.sleep_us(V2M_PACED_GAP_US - gap);
     return gap;
   }
+  pace_due_us = -1;
   return -1;
 }
 
@@ -119,19 +132,67 @@ void send_signed(MotoVoiceKind kind) {
   const unsigned len = moto_sign(v2m_auth, Key, Voice_moto, kind);
   const sockaddr_in to = get_fromUser2();
   // Before the repeater was first heard there is nowhere to send to.
-  if (to.sin_family == AF_INET) send_repeater_link(Voice_moto, len, to);
+  if (to.sin_family == AF_INET && send_repeater_link(Voice_moto, len, to))
+    metrics_add(metrics.voice_packets[DIR_TO_REPEATER]);
   v2m_last_send_us = v2m_timing.now_us();
+  if (pace_due_us >= 0 && v2m_last_send_us > pace_due_us + V2M_LATE_US) metrics_add(metrics.pacing_late);
+  pace_due_us = -1;
 }
 
 void draw_call_tag() {
   // Seeded anew at every call start with the time in seconds, so calls
   // started within one second share their tag. A generator of the thread's
   // own: rand() is shared with the whole process.
-  std::minstd_rand gen(static_cast<std::minstd_rand::result_type>(v2m_timing.wall_s()));
+  std::minstd_rand gen(static_cast<std::minstd_rand::result_type>(v2m_timing.wall_ms() / 1000));
   for (uint8_t& b : flctrl) b = static_cast<uint8_t>(gen() % 255);
 }
 
-void relay_header(const Incoming& in) {
+// ---- the call record of slots 1 and 2 ----
+
+CallChannel record_channel(int slot) {
+  return slot == 1 ? CH_MASTER_SLOT1 : CH_MASTER_SLOT2;
+}
+
+// A packet of a call (no terminator) opens the slot's record unless it is the
+// call already open there: at the call's first packet (the console's RX
+// line), after the record's own time-out while the console still shows the
+// call, and for another source.
+void record_call(int slot, const Incoming& in, int64_t now_us) {
+  SlotRecord& r = slot_record[slot - 1];
+  const CallChannel ch = record_channel(slot);
+  if (call_record_open(ch) && r.src == in.src) return;
+  r = SlotRecord{in.src, {}, 0};
+  call_record_start(ch, in.src, in.dst, hyt_private(in.pkt), v2m_timing.wall_ms(), now_us / 1000);
+}
+
+// A header (or call start) of the open call: it lives, its numbers go on from
+// here, and burst A is due.
+void record_header(int slot, const Incoming& in, int64_t now_us) {
+  SlotRecord& r = slot_record[slot - 1];
+  seq_advance(r.seq, in.seq);
+  r.due = 1;
+  call_record_touch(record_channel(slot), now_us / 1000);
+}
+
+// Bursts lost before the burst of `kind` with the packet's number, which
+// becomes the call's latest.  False for the latest number again or an older
+// one, which counts nothing, unless the relay took the burst all the same
+// (`taken`): then the call's numbers go on from it.
+bool record_lost(int slot, const Incoming& in, MotoVoiceKind kind, bool taken, uint32_t* lost) {
+  SlotRecord& r = slot_record[slot - 1];
+  int32_t missing = seq_advance(r.seq, in.seq);
+  if (missing < 0) {
+    if (!taken) return false;
+    r.seq.last = in.seq;
+    missing = 0;
+  }
+  const int position = kind - MOTO_BURST_A + 1;
+  *lost = bursts_lost(static_cast<uint32_t>(missing), r.due == 0 ? -1 : positions_skipped(r.due, position));
+  r.due = next_position(position);
+  return true;
+}
+
+void relay_header(const Incoming& in, int64_t now_us) {
   const bool call_start = send_header == 0;
   if (call_start) {
     idshown = 0;
@@ -142,6 +203,7 @@ void relay_header(const Incoming& in) {
     console_printf("%s SENDE EIN %d\n", in.ts.text, v2m_seq_num);
     draw_call_tag();
   }
+  record_header(RELAYED_SLOT, in, now_us);
   begin(MOTO_VOICE_HEADER, in);
   moto_write_header_marker(Voice_moto, call_start);
   dmr_id = in.src;
@@ -181,36 +243,70 @@ bool burst_kind(uint8_t frame_type, MotoVoiceKind* kind) {
   }
 }
 
-void relay_burst(const Incoming& in) {
+void relay_burst(const Incoming& in, int64_t now_us) {
   send_header = 0;
   MotoVoiceKind kind;
   if (!burst_kind(hyt_frame_type(in.pkt), &kind)) return;
   begin(kind, in);
   v2m_pac_num = in.seq;
-  if (v2m_pac_num <= old_v2m_pac_num && v2m_pac_num != 0) return;
+  if (v2m_pac_num <= old_v2m_pac_num && v2m_pac_num != 0) {
+    count_drop(DROP_SEQUENCE);
+    call_record_touch(CH_MASTER_SLOT2, now_us / 1000);
+    return;
+  }
   if (v2m_pac_num != old_v2m_pac_num + 1 && v2m_pac_num != 0)
     console_printf("Ferr: %d %d\n", static_cast<int>(old_v2m_pac_num), static_cast<int>(v2m_pac_num));
   old_v2m_pac_num = v2m_pac_num;
   stamp(in.seq);
   uint8_t burst[DMR_BURST_BYTES];
   hyt_read_burst(in.pkt, burst);
-  recode_burst(kind, burst, Voice_moto, RELAYED_SLOT);
+  const RecodeFigures fec = recode_burst(kind, burst, Voice_moto, RELAYED_SLOT);
+  metrics_add(metrics.fec_corrected_bits, fec.bit_errors);
+  metrics_add(metrics.frames_replaced, fec.bad_frames);
+  uint32_t lost = 0;
+  record_lost(RELAYED_SLOT, in, kind, true, &lost);
+  call_record_burst(CH_MASTER_SLOT2,
+                    BurstFigures{lost, fec.bit_errors, BURST_CHECKED_BITS, MOTO_FRAME_SLOTS, fec.bad_frames},
+                    now_us / 1000);
   pace();
   send_signed(kind);
 }
 
-void relay_terminator(const Incoming& in) {
+void relay_terminator(const Incoming& in, int64_t now_us) {
   console_printf("%s SENDE AUS %d\n", in.ts.text, v2m_seq_num);
+  call_record_end(CH_MASTER_SLOT2, END_TERMINATOR, now_us / 1000);
   transmitting = 0;
   send_header = 0;
   dmr_id = 0;
   v2m_pac_num = in.seq;
-  if (v2m_pac_num <= old_v2m_pac_num) return;
+  if (v2m_pac_num <= old_v2m_pac_num) {
+    count_drop(DROP_SEQUENCE);
+    return;
+  }
   old_v2m_pac_num = v2m_pac_num;
   begin(MOTO_VOICE_TERMINATOR, in);
   stamp(in.seq);
   pace();
   send_signed(MOTO_VOICE_TERMINATOR);
+}
+
+// Slot 1 is shown, not relayed: its record counts the bursts and those lost.
+void record_slot1(uint8_t type, const Incoming& in, int64_t now_us) {
+  const int64_t now_ms = now_us / 1000;
+  if (type == TYPE_TERMINATOR) {
+    call_record_end(CH_MASTER_SLOT1, END_TERMINATOR, now_ms);
+    return;
+  }
+  record_call(1, in, now_us);
+  MotoVoiceKind kind;
+  uint32_t lost;
+  if (type != TYPE_VOICE || !burst_kind(hyt_frame_type(in.pkt), &kind)) {
+    record_header(1, in, now_us);
+  } else if (record_lost(1, in, kind, false, &lost)) {
+    call_record_burst(CH_MASTER_SLOT1, BurstFigures{lost, 0, 0, 0, 0}, now_ms);
+  } else {
+    call_record_touch(CH_MASTER_SLOT1, now_ms);
+  }
 }
 
 void keepalive_from_master() {
@@ -225,26 +321,43 @@ bool call_timed_out(int64_t now) {
   return transmitting == 1 && now - v2m_last_voice_us >= V2M_CALL_TIMEOUT_US;
 }
 
-void end_by_timeout() {
+void end_by_timeout(int64_t now_us) {
   console_printf("%s SENDE TIMEOUT %d\n", current_ts().text, v2m_seq_num);
+  call_record_end(CH_MASTER_SLOT2, END_TIMEOUT, now_us / 1000);
   transmitting = 0;
   send_header = 0;
   dmr_id = 0;
   rx[RELAYED_SLOT] = 0;
 }
 
+// The calls in the record time out on their own: slot 1 always, slot 2 while
+// the relay has no call of its own that times out.
+void expire_records(int64_t now_us) {
+  call_record_expire(CH_MASTER_SLOT1, now_us / 1000);
+  if (transmitting == 0) call_record_expire(CH_MASTER_SLOT2, now_us / 1000);
+}
+
 void handle(ssize_t len, int64_t now) {
   if (OpenMasterPort != 0) {
     // An open master: 1-2 bytes answer our keep-alive, exactly 72 are voice.
-    if (len == 1 || len == 2) keepalive_from_master();
-    if (len != static_cast<ssize_t>(HYT_PACKET_LEN)) return;
+    if (len == 1 || len == 2) {
+      keepalive_from_master();
+      return;
+    }
+    if (len != static_cast<ssize_t>(HYT_PACKET_LEN)) {
+      count_drop(DROP_SHORT);
+      return;
+    }
   }
   if (len == 1) {
     keepalive_from_master();
     return;
   }
   if (len == 73) len = 72;
-  if (len != static_cast<ssize_t>(HYT_PACKET_LEN)) return;
+  if (len != static_cast<ssize_t>(HYT_PACKET_LEN)) {
+    count_drop(DROP_SHORT);
+    return;
+  }
 
   // The fields are read at their offsets as received; hyt_read_burst undoes
   // the exchanged byte pairs of the burst. A packet beginning with 'A'
@@ -253,7 +366,10 @@ void handle(ssize_t len, int64_t now) {
   const uint8_t type = hyt_packet_type(rxbuf);
   const int slot = hyt_slot(rxbuf);
   // No console flag for slots beyond 2: such packets are neither shown nor relayed.
-  if (slot >= SLOTS) return;
+  if (slot >= SLOTS) {
+    count_drop(DROP_SLOT);
+    return;
+  }
 
   if (rx[slot] == 0) {
     rx[slot] = 1;
@@ -267,6 +383,10 @@ void handle(ssize_t len, int64_t now) {
     console_printf("%s VOICE RX SLOT %i ENDE USER_ID=%i \n", in.ts.text, slot, static_cast<int>(in.src));
     rx[slot] = 0;
   }
+  if (slot == 1) {
+    count_drop(DROP_SLOT);
+    record_slot1(type, in, now);
+  }
   if (slot != RELAYED_SLOT) return;
 
   if (transmitting == 1) {
@@ -274,17 +394,19 @@ void handle(ssize_t len, int64_t now) {
       dmr_id = in.src;
     } else if (dmr_id != in.src) {
       console_printf("DMR-ID change: %d %d\r\n", static_cast<int>(dmr_id), static_cast<int>(in.src));
+      count_drop(DROP_STRANGER);
       return;
     }
   }
+  if (type != TYPE_TERMINATOR) record_call(RELAYED_SLOT, in, now);
   if (type == TYPE_TERMINATOR) {
-    relay_terminator(in);
+    relay_terminator(in, now);
   } else if (type == TYPE_VOICE) {
     v2m_last_voice_us = now;
     if (hyt_frame_type(rxbuf) == HYT_FRAME_HEADER)
-      relay_header(in);
+      relay_header(in, now);
     else
-      relay_burst(in);
+      relay_burst(in, now);
   }
 }
 
@@ -299,17 +421,26 @@ void send_voice_to_motorola_start() {
   console_printf("%s", "\033[0m");
 }
 
+int v2m_wait_ms(int64_t now_us) {
+  int64_t wait_us = -1;
+  auto sooner = [&](int64_t us) {
+    if (us < 0) return;
+    if (wait_us < 0 || us < wait_us) wait_us = us;
+  };
+  if (transmitting == 1) sooner(std::max<int64_t>(0, v2m_last_voice_us + V2M_CALL_TIMEOUT_US - now_us));
+  sooner(call_record_wait_ms(CH_MASTER_SLOT1, now_us / 1000) * 1000);
+  if (transmitting == 0) sooner(call_record_wait_ms(CH_MASTER_SLOT2, now_us / 1000) * 1000);
+  return wait_us < 0 ? -1 : static_cast<int>((wait_us + 999) / 1000);
+}
+
 void send_voice_to_motorola_pass() {
   int64_t now = v2m_timing.now_us();
   if (call_timed_out(now)) {
-    end_by_timeout();
+    end_by_timeout(now);
     return;
   }
-  int wait_ms = -1;
-  if (transmitting == 1) {
-    const int64_t left_us = v2m_last_voice_us + V2M_CALL_TIMEOUT_US - now;
-    wait_ms = static_cast<int>((left_us + 999) / 1000);
-  }
+  expire_records(now);
+  const int wait_ms = v2m_wait_ms(now);
   sockaddr_in from{};
   worker_idle(WORKER_MASTER_READER);  // waiting is not being stuck
   const ssize_t len = recv_from_master(Local_Repeater_audio_srv_sock, rxbuf, sizeof rxbuf, &from, wait_ms);
@@ -318,7 +449,8 @@ void send_voice_to_motorola_pass() {
   now = v2m_timing.now_us();
   note_master_heard(now / 1000);
   // A call that went silent ends before anything new is looked at.
-  if (call_timed_out(now)) end_by_timeout();
+  if (call_timed_out(now)) end_by_timeout(now);
+  expire_records(now);
   handle(len, now);
 }
 

@@ -18,6 +18,15 @@
 // the time-out again before it handles what arrived, so the next call's
 // header is never taken for a stranger's packet. Nothing is sent then.
 //
+// The call record (core/call_record.h) gets every call of slots 1 and 2,
+// from its first packet (the console's RX line; a terminator starts none) to
+// its terminator, or another source's packet on the slot, or its time-out:
+// slot 2's is the relay's own (a call the relay never started, for want of a
+// header, ends in the record after 3 s without a burst), slot 1's the
+// record's 3 s without a burst.  Each burst adds the bursts lost before it
+// (relay/burst_loss.h, from the call's own sequence numbers and the bursts'
+// positions A to F) and, on slot 2, what the FEC found in its three frames.
+//
 // All state is the relay thread's own.
 #pragma once
 
@@ -33,6 +42,9 @@ inline constexpr int64_t V2M_PACED_GAP_US = 60000;
 inline constexpr uint32_t MOT_TIME_START = 1000000000u;
 inline constexpr uint32_t MOT_TIME_STEP = 480;  // 60 ms at 8 kHz
 inline constexpr int32_t MASTER_KEEPALIVE_SECONDS = 15;
+// A paced send this much after its 60-ms slot counts as late
+// (metrics.pacing_late).
+inline constexpr int64_t V2M_LATE_US = 500;
 
 // ---- relay state -------------------------------------------------------------
 
@@ -67,7 +79,7 @@ extern uint8_t Voice_moto[V2M_WORK_LEN];
 struct V2mTiming {
   int64_t (*now_us)();           // monotonic microseconds
   void (*sleep_us)(int64_t us);  // the pacing delay
-  int64_t (*wall_s)();           // wall-clock seconds: seed of the call tag
+  int64_t (*wall_ms)();          // wall-clock ms since the epoch: a call's start; its seconds seed the call tag
 };
 extern V2mTiming v2m_timing;
 extern const V2mTiming v2m_timing_system;
@@ -75,10 +87,14 @@ extern const V2mTiming v2m_timing_system;
 // Start of the thread: both times taken now, start banner.
 void send_voice_to_motorola_start();
 
-// One pass: the time-out check, then at most one datagram received and
-// handled (waiting without limit when no call is open, else at most until
-// the call would time out).
+// One pass: the time-out checks, then at most one datagram received and
+// handled (waiting as v2m_wait_ms says).
 void send_voice_to_motorola_pass();
+
+// How long the pass may wait for a datagram at monotonic time now_us, in
+// milliseconds: until the relayed call or a call in the record would time
+// out; -1 (without limit) when there is none.
+int v2m_wait_ms(int64_t now_us);
 
 // Thread entry: start, then passes for ever.
 void* send_voice_to_motorola(void*);

@@ -5,8 +5,9 @@
 #include <cstdint>
 
 // Each returns true when the reader's pass ends right after it (a repeated
-// or skipped packet), false when the pass goes on.
-bool relay_moto_voice(const uint8_t* pkt, int len);
+// or skipped packet), false when the pass goes on.  now_ms: the reader's
+// monotonic time, for the call record.
+bool relay_moto_voice(const uint8_t* pkt, int len, int64_t now_ms);
 bool relay_moto_data(const uint8_t* pkt, int len);
 
 // Voice and data relay state back to the start of a run.

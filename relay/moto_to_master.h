@@ -12,6 +12,12 @@
 // before it is dropped and ends the reader's pass. Packets too short for
 // what their kind is read from, with an unknown burst type, or a header with
 // an unknown marker, are dropped and change nothing.
+//
+// The call record (CH_REPEATER_SLOT2) gets each call from its first header
+// (the "Moto RX+" line) to its terminator; the Motorola-side reader ends it
+// after 3 s without a burst.  Each burst adds the bursts lost before it
+// (relay/burst_loss.h: gaps in the RTP sequence numbers, and the positions
+// skipped before a burst A) and the frames the repeater marked bad.
 // The entry point is relay_moto_voice (master/moto_relay.h).
 #pragma once
 
@@ -28,6 +34,10 @@ extern int moto_burst_position;
 extern uint16_t moto_last_seq;
 // The packet being built and sent.
 extern uint8_t sendhyt[HYT_PACKET_LEN];
+// Wall clock (ms since the epoch) of a call's start in the record; tests
+// replace it.
+extern int64_t (*m2m_wall_ms)();
 
-// Burst position 1, last sequence number 0, sendhyt cleared.
+// Burst position 1, last sequence number 0, sendhyt cleared, the record's
+// counters of the call forgotten, the system wall clock.
 void reset_moto_to_master();

@@ -29,6 +29,7 @@ TEST(ConsoleRing, LinesKeepTheirOrderAndAFullRingCountsWhatItDrops) {
   console_ring_push("next\n", 5);
   for (int i = 2; i < queued; ++i) EXPECT_EQ(pop().substr(0, std::to_string(i).size()), std::to_string(i));
   EXPECT_EQ(pop(), "3 console lines dropped\n");
+  EXPECT_EQ(console_ring_dropped_total(), 3u);  // the notice resets its own count, not the run's
   EXPECT_EQ(pop(), "next\n");
   EXPECT_EQ(pop(), "");
 

@@ -48,13 +48,13 @@ def sweep_stale_namespaces():
             run_ip("netns", "del", m.group(1), check=False)
 
 
-def socket_in_netns(ns):
+def socket_in_netns(ns, kind=socket.SOCK_DGRAM):
     with _setns_lock:
         own, fd = os.open("/proc/thread-self/ns/net", os.O_RDONLY), os.open("/var/run/netns/" + ns, os.O_RDONLY)
         try:
             if _libc.setns(fd, CLONE_NEWNET):
                 raise OSError(ctypes.get_errno(), "setns " + ns)
-            return socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            return socket.socket(socket.AF_INET, kind)
         finally:
             if _libc.setns(own, CLONE_NEWNET):
                 os.write(2, b"bench: cannot return to own network namespace\n")

@@ -49,11 +49,35 @@ TEST(Options, ConfigPathCheckVersionHelpAndUsageErrors) {
   EXPECT_EQ(parse({"--help"}, opt), 0);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("--config FILE"), std::string::npos);
 
-  for (const char* bad : {"-x", "--bogus", "stray", "-c", "--open-master=0", "--open-master=65536",
-                          "--open-master=", "--open-master=50000x"}) {
+  EXPECT_EQ(parse({"--http", "8080", "--ids", "/x/ids.csv"}, opt), -1);
+  EXPECT_TRUE(opt.http);
+  EXPECT_EQ(opt.web.addr, 0x7F000001u);
+  EXPECT_EQ(opt.web.port, 8080);
+  EXPECT_STREQ(opt.ids, "/x/ids.csv");
+  EXPECT_STREQ(opt.web.mode, "classic");
+  EXPECT_EQ(parse({"--homebrew", "--http=0.0.0.0:80", "--http-allow=192.168.1.0/24,10.0.0.0/8"}, opt), -1);
+  EXPECT_EQ(opt.homebrew, 62031);
+  EXPECT_EQ(opt.web.allow_count, 2);
+  EXPECT_STREQ(opt.web.mode, "homebrew");
+
+  for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{{"-x"},
+                                                                            {"--bogus"},
+                                                                            {"stray"},
+                                                                            {"-c"},
+                                                                            {"--open-master=0"},
+                                                                            {"--open-master=65536"},
+                                                                            {"--open-master="},
+                                                                            {"--open-master=50000x"},
+                                                                            {"--http=1.2.3:80"},
+                                                                            {"--http=127.0.0.1:0"},
+                                                                            {"--http-allow=10.0.0.0/8"},
+                                                                            {"--http=80", "--http-allow=10.0.0.0/33"},
+                                                                            {"--homebrew", "--open-master"},
+                                                                            {"--homebrew=0"},
+                                                                            {"--passphrase-file=/p"}}) {
     testing::internal::CaptureStderr();
-    EXPECT_EQ(parse({bad}, opt), 2) << bad;
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Usage: corvane"), std::string::npos) << bad;
+    EXPECT_EQ(parse(bad, opt), 2) << bad[0];
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Usage: corvane"), std::string::npos) << bad[0];
   }
 }
 

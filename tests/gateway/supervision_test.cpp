@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "core/config.h"
+#include "core/metrics.h"
 #include "core/udp.h"
 #include "relay/master_to_moto.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
+#include "support/record_text.h"
 #include "support/test_site.h"
 
 namespace {
@@ -20,6 +22,8 @@ class SupervisionTest : public ::testing::Test {
   void SetUp() override {
     reset_link_status();
     reset_master_to_moto();
+    reset_call_record();
+    reset_metrics();
     use_test_site();
     woken = 0;
     on_login = [] { ++woken; };
@@ -69,6 +73,19 @@ TEST_F(SupervisionTest, MasterTimerRunsFromTheLoginAndEachKeepAlive) {
   EXPECT_EQ(logins(200, 13), std::vector<int>{1}) << "a keep-alive gives 15 more seconds";
   reset_link_status();
   EXPECT_EQ(logins(60, 14), (std::vector<int>{1, 28, 56})) << "one pass too late each time";
+  EXPECT_EQ(metrics_get(metrics.logins[LINK_MASTER]), 8u) << "every login counted";
+}
+
+TEST_F(SupervisionTest, EachLinkChangeIsOneEvent) {
+  supervision_pass();
+  EXPECT_EQ(take_event_texts(), (std::vector<std::string>{"link 0 down", "link 1 down"})) << "the first pass says both";
+  supervision_pass();
+  EXPECT_TRUE(take_event_texts().empty());
+  // The login brings both up; the master that never answers goes down
+  // after 29 passes, and up again with the next login.
+  EXPECT_EQ(logins(30, 0), (std::vector<int>{1, 30}));
+  EXPECT_EQ(take_event_texts(), (std::vector<std::string>{"link 0 up", "link 1 up", "link 1 down", "link 1 up"}));
+  EXPECT_GT(link_since_ms(LINK_MASTER), 1700000000000) << "the wall clock of the change";
 }
 
 }  // namespace

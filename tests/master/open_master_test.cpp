@@ -11,6 +11,7 @@
 
 #include "core/config.h"
 #include "core/link_status.h"
+#include "core/metrics.h"
 #include "core/udp.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
@@ -83,6 +84,7 @@ class OpenMaster : public ::testing::Test {
     reset_link_status();
     reset_rdac();
     reset_open_master();
+    reset_metrics();
     snprintf(RptrCall, sizeof RptrCall, "N0CALL");
     RptrID = 1193046;
     const uint8_t bridge[4] = {0x00, 0xAB, 0xCD, 0xEF};
@@ -195,6 +197,7 @@ TEST_F(OpenMaster, WholeLoginAsTheMasterAcceptedIt) {
   EXPECT_EQ(got[1].bytes.size(), 20u) << "heartbeat";
   EXPECT_EQ(master_online, 1);
   EXPECT_EQ(master_voice_port, 50100);
+  EXPECT_EQ(metrics_get(metrics.logins[LINK_MASTER]), 1u);
   // Heartbeats, answered, every 5 s: the fifth carries seq 5.
   for (int i = 1; i < 5; ++i) {
     service(v("M14"), 1540 + 5000 * i - 1);

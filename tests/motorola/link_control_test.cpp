@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include "core/call_record.h"
 #include "core/config.h"
 #include "core/link_status.h"
+#include "core/metrics.h"
 #include "core/udp.h"
 #include "motorola/control_packets.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
+#include "support/record_text.h"
 #include "support/sign.h"
 #include "support/test_site.h"
 
@@ -23,10 +26,13 @@ class MotoLinkTest : public ::testing::Test {
     reset_udp();
     reset_link_status();
     reset_moto_reader();
+    reset_call_record();
+    reset_metrics();
     use_test_site();
     reset_control_packets();
     sign_control_packets(MyBridgeID, Key);
   }
+  void TearDown() override { moto_voice_sink = nullptr; }
   // Feeds `head`, zero-filled to `len` bytes with the tag, from ip:port;
   // with byte `forge` changed after signing.
   void feed(Bytes head, size_t len, const char* ip = "192.0.2.2", int port = 50000, int forge = -1) {
@@ -60,6 +66,7 @@ TEST_F(MotoLinkTest, RegistrationAndKeepAliveEveryFiveSeconds) {
   feed({0x97}, 17);
   moto_reader_pass(107000);
   EXPECT_EQ(motorola_repeater_online, 20);
+  EXPECT_EQ(link_last_answer_ms(LINK_REPEATER), 107000);
   moto_reader_pass(110020);
   EXPECT_EQ(net.take_summary(), (Sent{KEEPALIVE[0], KEEPALIVE[2]}));
   EXPECT_EQ(moto_reader_wait_ms(110020), 4980) << "the rhythm holds";
@@ -68,6 +75,37 @@ TEST_F(MotoLinkTest, RegistrationAndKeepAliveEveryFiveSeconds) {
   feed({0x97}, 26);
   moto_reader_pass(110021);
   EXPECT_EQ(net.take_summary(), Sent{"11>192.0.2.2:50000 92/15"});
+  EXPECT_EQ(metrics_get(metrics.logins[LINK_REPEATER]), 1u) << "the link came up once";
+  motorola_repeater_online = 1;  // and goes down: the next answer brings it up again
+  feed({0x97}, 17);
+  moto_reader_pass(110022);
+  EXPECT_EQ(metrics_get(metrics.logins[LINK_REPEATER]), 2u);
+  EXPECT_EQ(drops()[DROP_SHORT], 1u) << "the 16-byte datagram";
+}
+
+// The reader ends the repeater's call in the record after 3 s without a
+// burst, and its wait wakes for that.
+TEST_F(MotoLinkTest, RepeaterCallsTimeOutInTheRecord) {
+  // A stand-in for the voice relay: a packet opens a call or adds a burst.
+  moto_voice_sink = [](const uint8_t*, int, int64_t now_ms) {
+    if (call_record_open(CH_REPEATER_SLOT2))
+      call_record_burst(CH_REPEATER_SLOT2, BurstFigures{0, 0, 0, 3, 0}, now_ms);
+    else
+      call_record_start(CH_REPEATER_SLOT2, 1, 2, false, 0, now_ms);
+    return false;
+  };
+  moto_reader_pass(100000);  // the keep-alive is due at 105000
+  feed({0x80}, 40);
+  moto_reader_pass(101000);
+  feed({0x80}, 40);
+  moto_reader_pass(101500);
+  EXPECT_EQ(moto_reader_wait_ms(101500), 3000) << "before the keep-alive";
+  moto_reader_pass(104499);
+  EXPECT_TRUE(call_record_open(CH_REPEATER_SLOT2));
+  moto_reader_pass(104500);
+  EXPECT_EQ(moto_reader_wait_ms(104500), 500) << "the keep-alive only";
+  EXPECT_EQ(take_event_texts(), (std::vector<std::string>{"start 2 1>2 s2 b0 l0 e0/0 f0/0 end0 0ms",
+                                                          "end 2 1>2 s2 b1 l0 e0/0 f0/3 end2 500ms"}));
 }
 
 TEST_F(MotoLinkTest, OnlyTaggedDatagramsCount) {
@@ -81,6 +119,7 @@ TEST_F(MotoLinkTest, OnlyTaggedDatagramsCount) {
   EXPECT_EQ(console.str(),
             "Authentication failed: packet from 192.0.2.2:50000 dropped\n"
             "Authentication failed: packet from 192.0.2.4:7 dropped\n");
+  EXPECT_EQ(drops()[DROP_AUTH], 4u) << "every one counted, not only those shown";
 
   // Authentic: the repeater's address, behind a NAT any port, is where voice
   // goes; other peers are answered where they are and never draw the voice.
@@ -95,11 +134,13 @@ TEST_F(MotoLinkTest, OnlyTaggedDatagramsCount) {
   EXPECT_EQ(ntohs(get_fromUser2().sin_port), 50001);
 }
 
-// A peer list that announces `list_len` bytes of entries and holds `present`.
-void feed_peer_list(FakeNet& net, uint8_t list_len, int present) {
+// A peer list that announces `list_len` bytes of entries and holds `present`
+// (the first one the gateway itself when `us_first`).
+void feed_peer_list(FakeNet& net, uint8_t list_len, int present, bool us_first = false) {
   Bytes b{0x93, 0x00, 0x01, 0x02, 0x03, 0x00, list_len};
   for (uint8_t k = 1; k <= present; ++k) {
-    const Bytes e{0x00, 0x00, 0x10, k, 192, 0, 2, static_cast<uint8_t>(9 + k), 0xC3, 0x50, 0};
+    Bytes e{0x00, 0x00, 0x10, k, 192, 0, 2, static_cast<uint8_t>(9 + k), 0xC3, 0x50, 0};
+    if (k == 1 && us_first) std::copy_n(MyBridgeID, 4, e.begin());
     b.insert(b.end(), e.begin(), e.end());
   }
   net.feed(kSiteMotoSock, signed_packet(Key, b), "192.0.2.2", 50000);
@@ -108,6 +149,7 @@ void feed_peer_list(FakeNet& net, uint8_t list_len, int present) {
 TEST_F(MotoLinkTest, PeerListIsShownAndThreePeersStop) {
   feed_peer_list(net, 22, 2);
   EXPECT_TRUE(moto_reader_pass(0));
+  EXPECT_EQ(repeater_peers(), 2);
   EXPECT_EQ(console.str(),
             "len master peer 39\nMaster peer list reply\nLen 39\nSRC-ID:66051\n"
             "PEER1-ID:4097\nPEER1-IP = 192.0.2.10 \nPEER1-Port = 50000\n\n"
@@ -120,9 +162,10 @@ TEST_F(MotoLinkTest, PeerListIsShownAndThreePeersStop) {
 
   // A torn list: four announced, one there.
   console.clear();
-  feed_peer_list(net, 44, 1);
+  feed_peer_list(net, 44, 1, true);
   EXPECT_FALSE(moto_reader_pass(0));
   EXPECT_NE(console.str().find("PEER1-Port = 50000\n\n\nTOO MANY PEERS IN NETWORK! (4)\n"), std::string::npos);
+  EXPECT_EQ(repeater_peers(), 0) << "the gateway is no peer of its own";
 }
 
 // Leaving the link, and a repeater that leaves it (it restarts).

@@ -22,17 +22,20 @@
 #include "relay/burst_recode.h"
 #include "relay/master_to_moto.h"
 #include "relay/moto_relay.h"
+#include "relay/moto_to_master.h"
 #include "relay/position_relay.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
+#include "support/record_text.h"
 #include "support/test_site.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Texts = std::vector<std::string>;
 constexpr uint32_t SRC = 2622101, OTHER = 2620999, DST = 262, PEER = 3101234;
-constexpr int64_t T0 = 5000000000;
-int64_t clock_us;
+constexpr int64_t T0 = 5000000000, WALL0 = 1700000000000;
+int64_t clock_us, oversleep_us;  // a pacing sleep ends this much late
 std::vector<int64_t> sleeps;
 // The packets of a call in order: two headers, bursts A to F, terminator.
 const uint8_t* const HYT_CALL[9] = {start_hyt,  start_hyt,  Voice_hyt1, Voice_hyt2, Voice_hyt3,
@@ -62,10 +65,13 @@ class Relays : public ::testing::Test {
     reset_master_to_moto();
     reset_moto_relays();
     set_fromUser2(make_addr("192.0.2.2", 50000));
+    reset_call_record();
+    reset_metrics();
     clock_us = T0;
+    oversleep_us = 0;
     sleeps.clear();
-    v2m_timing = {[] { return clock_us; }, [](int64_t us) { sleeps.push_back(us), clock_us += us; },
-                  [] { return int64_t{1700000000}; }};
+    v2m_timing = {[] { return clock_us; }, [](int64_t us) { sleeps.push_back(us), clock_us += us + oversleep_us; },
+                  [] { return WALL0 + (clock_us - T0) / 1000; }};
     for (unsigned k = 0; k < 3; ++k)
       for (unsigned i = 0; i < AMBE_FRAME_BITS; ++i) frames[k][i] = (i * 5 + k * 11) % 7 < 3;
   }
@@ -92,6 +98,27 @@ class Relays : public ::testing::Test {
     return true;
   }
   bool said(const std::string& text) const { return console.str().find(text) != std::string::npos; }
+  // Coded bits of a frame whose flip the decoder counts in the A codeword
+  // (in_a) or in the B codeword.
+  std::vector<unsigned> flippable(bool in_a) const {
+    std::vector<unsigned> out;
+    for (unsigned i = 0; i < AMBE_CODED_BITS; ++i) {
+      uint8_t coded[AMBE_CODED_BITS], frame[AMBE_FRAME_BITS], a = 0, b = 0;
+      codiere_AMBEplus2_33(coded, AMBE_MODE_PLAIN, frames[1]);
+      coded[i] ^= 1;
+      decodiere_AMBEplus2_33(coded, &a, &b, AMBE_MODE_PLAIN, frame);
+      if (a + b == 1 && (a == 1) == in_a) out.push_back(i);
+    }
+    return out;
+  }
+  // Flips `in_a` bits of frame k's A codeword and `in_b` of its B codeword.
+  void damage(uint8_t* burst, unsigned k, unsigned in_a, unsigned in_b) const {
+    uint8_t coded[AMBE_CODED_BITS];
+    burst_read_voice_frame(burst, k, coded);
+    for (unsigned n = 0; n < in_a; ++n) coded[flippable(true)[n]] ^= 1;
+    for (unsigned n = 0; n < in_b; ++n) coded[flippable(false)[n]] ^= 1;
+    burst_write_voice_frame(burst, k, coded);
+  }
 
   // ---- master side: a packet from the master on template `tmpl`, carrying
   // the frames and, in bursts B to E, their fragment of the embedded LC.
@@ -145,7 +172,7 @@ class Relays : public ::testing::Test {
   // true when the reader's pass ends.
   bool in(const Bytes& p, size_t len = 0) {
     const int n = static_cast<int>(len ? len : p.size());
-    return p[0] == 0x84 ? relay_moto_data(p.data(), n) : relay_moto_voice(p.data(), n);
+    return p[0] == 0x84 ? relay_moto_data(p.data(), n) : relay_moto_voice(p.data(), n, moto_ms);
   }
   // What was sent, each datagram checked for where it went (and, toward the
   // repeater, for its tag).
@@ -163,6 +190,7 @@ class Relays : public ::testing::Test {
   std::vector<Bytes> to_master() { return sent(kSiteAudioSock, "192.0.2.3:62006"); }
 
   uint8_t frames[3][AMBE_FRAME_BITS];
+  int64_t moto_ms = 100000;  // the Motorola-side reader's clock
   FakeNet net;
   ConsoleCapture console;
 };
@@ -230,6 +258,70 @@ TEST_F(MasterToMoto, OnlyTheCallsOwnNewPacketsOnSlot2Relayed) {
   EXPECT_TRUE(said(" VOICE RX SLOT 1 ENDE USER_ID=2622101 \n"));
   EXPECT_FALSE(said("SLOT=3"));
   EXPECT_TRUE(to_repeater().empty());
+  EXPECT_EQ(drops(), (std::vector<uint64_t>{0, 2, 0, 2, 10})) << "authentication, stranger, short, sequence, slot";
+}
+
+TEST_F(MasterToMoto, Slot2CallsInTheRecordWithLossFecAndTheirEnd) {
+  // Bursts C and D lost; E with 2 + 3 bit errors in its middle frame, which
+  // is replaced; the terminator ends the call.
+  Bytes e = hyt(Voice_hyt5, 15), burst = burst_of(e);
+  damage(burst.data(), 1, 2, 3);
+  hyt_write_burst(e.data(), burst.data());
+  at(1000, hyt(start_hyt, 10));
+  at(1060, hyt(Voice_hyt1, 11));
+  at(1120, hyt(Voice_hyt2, 12));
+  at(1300, e);
+  CallFigures f;
+  ASSERT_TRUE(call_record_live(CH_MASTER_SLOT2, &f));
+  EXPECT_EQ(f.start_ms, WALL0 + 1000);
+  EXPECT_EQ(figures_text(f), "2622101>262 s2 b3 l2 e5/423 f1/9 end0 300ms");
+  at(1360, hyt(Voice_hyt6, 16));
+  at(1420, hyt(ende_hyt, 17));
+  // A private call silent after its first burst: the relay's time-out ends
+  // it, and the reader wakes for it.
+  at(2000, hyt(start_hyt, 30, SRC, 2, true));
+  at(2060, hyt(Voice_hyt1, 31, SRC, 2, true));
+  EXPECT_EQ(v2m_wait_ms(T0 + 2060000), 3000);
+  at(5060);
+  EXPECT_EQ(
+      take_event_texts(),
+      (Texts{"start 1 2622101>262 s2 b0 l0 e0/0 f0/0 end0 0ms", "end 1 2622101>262 s2 b4 l2 e5/564 f1/12 end1 420ms",
+             "start 1 2622101>262p s2 b0 l0 e0/0 f0/0 end0 0ms", "end 1 2622101>262p s2 b1 l0 e0/141 f0/3 end2 60ms"}));
+  EXPECT_EQ(
+      std::make_tuple(metrics_get(metrics.fec_corrected_bits), metrics_get(metrics.frames_replaced),
+                      metrics_get(metrics.voice_packets[DIR_TO_REPEATER]), metrics_get(metrics.calls[DIR_TO_REPEATER])),
+      std::make_tuple(5u, 1u, 8u, 2u));
+}
+
+TEST_F(MasterToMoto, Slot1CallsInTheRecordEndByTerminatorOrSilence) {
+  EXPECT_EQ(v2m_wait_ms(T0), -1) << "nothing open: the reader waits without limit";
+  // The numbers wrap; the second header is lost (no burst), then bursts B
+  // to F and A to C (numbers 0 to 7).
+  at(1000, hyt(start_hyt, 65533, SRC, 1));
+  at(1060, hyt(Voice_hyt1, 65535, SRC, 1));
+  at(1120, hyt(Voice_hyt4, 8, SRC, 1));
+  at(1180, hyt(Voice_hyt4, 8, SRC, 1));  // again: not counted
+  at(1240, hyt(ende_hyt, 9, SRC, 1));
+  // A call silent after one burst ends 3 s later; the reader wakes for it.
+  at(2000, hyt(Voice_hyt1, 10, OTHER, 1));
+  EXPECT_EQ(v2m_wait_ms(T0 + 2000000), 3000);
+  at(4999);
+  EXPECT_EQ(live_text(CH_MASTER_SLOT1), "2620999>262 s1 b1 l0 e0/0 f0/0 end0 0ms");
+  at(5000);
+  EXPECT_EQ(v2m_wait_ms(T0 + 5000000), -1);
+  EXPECT_EQ(
+      take_event_texts(),
+      (Texts{"start 0 2622101>262 s1 b0 l0 e0/0 f0/0 end0 0ms", "end 0 2622101>262 s1 b2 l8 e0/0 f0/0 end1 240ms",
+             "start 0 2620999>262 s1 b0 l0 e0/0 f0/0 end0 0ms", "end 0 2620999>262 s1 b1 l0 e0/0 f0/0 end2 0ms"}));
+  // The console still shows that call; the next one starts in the record
+  // all the same, and another source is another call.
+  at(6000, hyt(Voice_hyt1, 20, SRC, 1));
+  at(6060, hyt(Voice_hyt2, 21, OTHER, 1));
+  EXPECT_EQ(take_event_texts(),
+            (Texts{"start 0 2622101>262 s1 b0 l0 e0/0 f0/0 end0 0ms", "end 0 2622101>262 s1 b1 l0 e0/0 f0/0 end2 0ms",
+                   "start 0 2620999>262 s1 b0 l0 e0/0 f0/0 end0 0ms"}));
+  EXPECT_TRUE(to_repeater().empty());
+  EXPECT_EQ(drops()[DROP_SLOT], 8u);
 }
 
 TEST_F(MasterToMoto, PacingTimeoutKeepAlivesAndLengths) {
@@ -262,39 +354,40 @@ TEST_F(MasterToMoto, PacingTimeoutKeepAlivesAndLengths) {
   at(5000, header);
   at(5100, Bytes(header.begin(), header.begin() + 71));
   EXPECT_EQ(to_repeater().size(), 1u);
+  EXPECT_EQ(drops()[DROP_SHORT], 1u);
 
   // Before the repeater was first heard there is nowhere to send to.
   set_fromUser2(sockaddr_in{});
   at(5200, hyt(Voice_hyt1, 7));
   EXPECT_TRUE(to_repeater().empty());
+
+  // A paced send 0.5 ms after its 60-ms slot is on time, a later one late.
+  set_fromUser2(make_addr("192.0.2.2", 50000));
+  oversleep_us = 500;
+  at(6000, hyt(Voice_hyt2, 8));
+  at(6010, hyt(Voice_hyt3, 9));
+  oversleep_us = 501;
+  at(6080, hyt(Voice_hyt4, 10));
+  EXPECT_EQ(metrics_get(metrics.pacing_late), 1u);
+  EXPECT_EQ(metrics_get(metrics.voice_packets[DIR_TO_REPEATER]), 8u) << "none while there was nowhere to send";
 }
 
 TEST_F(BurstRecode, FramesTooDamagedAreReplaced) {
-  // Coded bits whose flip the decoder counts in the A or in the B codeword.
-  std::vector<unsigned> in_a, in_b;
-  for (unsigned i = 0; i < AMBE_CODED_BITS; ++i) {
-    uint8_t coded[AMBE_CODED_BITS], frame[AMBE_FRAME_BITS], a = 0, b = 0;
-    codiere_AMBEplus2_33(coded, AMBE_MODE_PLAIN, frames[1]);
-    coded[i] ^= 1;
-    decodiere_AMBEplus2_33(coded, &a, &b, AMBE_MODE_PLAIN, frame);
-    if (a + b == 1) (a ? in_a : in_b).push_back(i);
-  }
-  ASSERT_EQ(in_a.size() + in_b.size(), 46u);
+  ASSERT_EQ(flippable(true).size() + flippable(false).size(), 46u);
   // Errors in A and B of the middle frame, whether it is replaced, BER line
   // (4 in A are detected and counted as 4 + 3).
   const std::tuple<unsigned, unsigned, bool, const char*> cases[] = {
       {3, 2, false, "3.546099"}, {1, 3, false, "2.836879"}, {2, 3, true, "3.546099"}, {4, 0, true, "4.964539"}};
   for (const auto& [errors_a, errors_b, replaced, ber] : cases) {
-    uint8_t burst[DMR_BURST_BYTES] = {}, coded[AMBE_CODED_BITS], pkt[MOTO_VOICE_MAX_LEN], frame[AMBE_FRAME_BITS];
+    uint8_t burst[DMR_BURST_BYTES] = {}, pkt[MOTO_VOICE_MAX_LEN], frame[AMBE_FRAME_BITS];
     put_frames(burst);
-    burst_read_voice_frame(burst, 1, coded);
-    for (unsigned n = 0; n < errors_a; ++n) coded[in_a[n]] ^= 1;
-    for (unsigned n = 0; n < errors_b; ++n) coded[in_b[n]] ^= 1;
-    burst_write_voice_frame(burst, 1, coded);
+    damage(burst, 1, errors_a, errors_b);
     moto_voice_begin(MOTO_BURST_A, pkt);
     console.clear();
-    recode_burst(MOTO_BURST_A, burst, pkt, 2);
+    const RecodeFigures fec = recode_burst(MOTO_BURST_A, burst, pkt, 2);
     EXPECT_EQ(console.str(), "BER : " + std::string(ber) + "%\r\n");
+    EXPECT_NEAR(fec.bit_errors * 100.0 / BER_BITS, std::stod(ber), 1e-6) << "the BER line's count";
+    EXPECT_EQ(fec.bad_frames, replaced ? 1u : 0u);
     for (unsigned k = 0; k < 3; ++k) {
       const bool bad = k == 1 && replaced;
       moto_read_frame(pkt, k, frame);
@@ -366,6 +459,28 @@ TEST_F(MotoToMaster, BurstPositionRepeatsSlotOneAndShortPackets) {
   EXPECT_EQ(type(moto(MOTO_VOICE_HEADER, 7), MOTO_CALL_HEADER_LEN - 1), 0);
   EXPECT_EQ(type(burst, MOTO_BURST_READ_LEN - 1), 0);
   EXPECT_EQ(type(burst, MOTO_BURST_READ_LEN), 0x88);
+  EXPECT_EQ(drops(), (std::vector<uint64_t>{0, 0, 2, 1, 1})) << "authentication, stranger, short, sequence, slot";
+}
+
+TEST_F(MotoToMaster, CallsInTheRecordWithLossAndFramesMarkedBad) {
+  m2m_wall_ms = [] { return WALL0; };
+  // Burst C lost (a gap in the numbers), D with a frame marked bad, E and F
+  // lost without a gap (burst A where E was due); the terminator ends it.
+  const MotoVoiceKind kinds[] = {MOTO_VOICE_HEADER, MOTO_VOICE_HEADER, MOTO_BURST_A, MOTO_BURST_B,
+                                 MOTO_BURST_D,      MOTO_BURST_A,      MOTO_BURST_B, MOTO_VOICE_TERMINATOR};
+  const int seqs[] = {100, 101, 102, 103, 105, 106, 107, 108};
+  for (int i = 0; i < 8; ++i) {
+    Bytes p = moto(kinds[i], seqs[i], true, i == 0);
+    if (i == 4) moto_write_frame(p.data(), 2, frames[2], true);
+    moto_ms += 60;
+    EXPECT_FALSE(in(p));
+    EXPECT_TRUE(i != 4 || live_text(CH_REPEATER_SLOT2) == "2622101>262p s2 b3 l1 e0/0 f1/9 end0 240ms")
+        << live_text(CH_REPEATER_SLOT2);
+  }
+  EXPECT_EQ(take_event_texts(), (Texts{"start 2 2622101>262p s2 b0 l0 e0/0 f0/0 end0 0ms",
+                                       "end 2 2622101>262p s2 b5 l3 e0/0 f1/15 end1 420ms"}));
+  EXPECT_EQ(metrics_get(metrics.voice_packets[DIR_TO_MASTER]), 8u);
+  EXPECT_EQ(metrics_get(metrics.calls[DIR_TO_MASTER]), 1u);
 }
 
 TEST_F(PositionRelay, PositionReports) {
