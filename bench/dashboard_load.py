@@ -80,13 +80,15 @@ import json, select, sys, time
 pid, every, limit = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3])
 keys = ("VmLck", "VmRSS", "VmHWM", "VmSize", "VmData")
 first, peak, last, n, t0, peak_at = None, {}, None, 0, time.monotonic(), {}
-while time.monotonic() - t0 < limit and not select.select([sys.stdin], [], [], every)[0]:
+while time.monotonic() - t0 < limit and not select.select([sys.stdin], [], [], every if n else 0)[0]:
     try:
         with open("/proc/%d/status" % pid) as f:
             v = {ln.split(":")[0]: int(ln.split()[1]) for ln in f if ln.split(":")[0] in keys}
     except (OSError, ValueError, IndexError):
         break
     n, last, first = n + 1, v, first or v
+    if n == 1:
+        print("ready", flush=True)
     for k, x in v.items():
         if x > peak.get(k, -1):
             peak[k], peak_at[k] = x, round(time.monotonic() - t0, 3)
@@ -103,11 +105,12 @@ class MemorySampler:
     def __enter__(self):
         self.proc = subprocess.Popen([sys.executable, "-c", SAMPLER] + self.args, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True)
+        self.proc.stdout.readline()   # its first sample taken (or the process gone)
         return self
 
     def __exit__(self, *exc):
         out, _ = self.proc.communicate("stop\n", timeout=self.limit + 10)
-        self.result = json.loads(out)
+        self.result = json.loads(out.splitlines()[-1])
 
 
 # Names and places of realistic lengths; a few in UTF-8 as real lists have.
@@ -156,6 +159,25 @@ def size_bytes(text):
     return int(text[:-1] if scale > 1 else text) * scale
 
 
+def locked_breakdown(pid):
+    """KiB of the locked mappings (VmFlags "lo") by kind, from /proc/PID/smaps."""
+    out, cur = {}, None
+    with open("/proc/%d/smaps" % pid) as f:
+        for line in f:
+            fields = line.split()
+            if not fields[0].endswith(":"):   # a mapping's first line: range perms offset dev inode [name]
+                cur = {"perms": fields[1], "name": fields[5] if len(fields) > 5 else ""}
+            elif fields[0] == "Size:":
+                cur["size"] = int(fields[1])
+            elif fields[0] == "VmFlags:" and "lo" in fields[1:]:
+                name = cur["name"]
+                kind = ("shared libraries" if ".so" in name else "the binary" if name.startswith("/") else
+                        "anonymous, no access (reserved)" if cur["perms"].startswith("---") else
+                        "anonymous, read/write (heap, stacks, lists)")
+                out[kind] = out.get(kind, 0) + cur["size"]
+    return out
+
+
 def machine_busy():
     """(busy, total) clock ticks of all CPUs since boot, /proc/stat."""
     with open("/proc/stat") as f:
@@ -191,36 +213,39 @@ def part_baseline(args, results):
         idle_cost(lk.pid, args.idle, res)
         calls_under(lk, res, lambda: relay_calls(lk, args.calls, res))
         res["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
+        res["locked"] = locked_breakdown(lk.pid)
     results.append(res)
 
 
 def part_dashboard(args, results, ids):
     """The dashboard's idle cost and calls; then, if asked, the calls under load."""
-    quiet, loaded = {"name": "dashboard, %d streams" % args.sse}, None
+    quiet, loaded = {"name": "dashboard, %d streams" % args.sse}, []
     with LinkedGateway(quiet["name"], args.binary, not args.no_rt, dashboard_args(PORT, ids)) as lk:
         quiet["rss_start"] = idle_latency.proc_rss_kib(lk.pid)
         with HttpClients(lk, "--sse", args.idle_sse) as few:
             time.sleep(2.0)
             if "dashboard" in args.parts:
                 idle_cost(lk.pid, args.idle, quiet)
-            with HttpClients(lk, "--sse", args.sse - args.idle_sse) as more:
+            with HttpClients(lk, "--sse", args.sse - args.idle_sse, "--sse-from", "127.0.1.101") as more:
                 time.sleep(2.0)
                 if "dashboard" in args.parts:
                     calls_under(lk, quiet, lambda: relay_calls(lk, args.calls, quiet))
                     quiet["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
                     quiet["running"] = lk.gw.running()
-                if "load" in args.parts:
-                    loaded = {"name": "dashboard, %d streams, %d req/s + %d stalled" % (args.sse, args.rate,
-                                                                                        args.stall)}
+                    quiet["locked"] = locked_breakdown(lk.pid)
+                for addrs in (args.stall_addrs if "load" in args.parts else []):
+                    r = {"name": "+ %d req/s, %d stalled from %d address%s" % (args.rate, args.stall, addrs,
+                                                                              "es" if addrs > 1 else "")}
                     seconds = 16.0 * args.load_calls + 10.0   # a call each way and a clump take about 14 s
                     load = HttpClients(lk, "--rate", args.rate, "--count", int(args.rate * seconds), "--stall",
-                                       args.stall, max_time=seconds + 30)
-                    loaded["rss_start"] = idle_latency.proc_rss_kib(lk.pid)
-                    calls_under(lk, loaded, lambda: relay_calls(lk, args.load_calls, loaded), load)
-                    loaded["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
-                    loaded["http"] = load.result
-                    loaded["running"] = lk.gw.running()
-    for r in (quiet if "dashboard" in args.parts else None, loaded):
+                                       args.stall, "--stall-addrs", addrs, max_time=seconds + 30)
+                    r["rss_start"] = idle_latency.proc_rss_kib(lk.pid)
+                    calls_under(lk, r, lambda: relay_calls(lk, args.load_calls, r), load)
+                    r["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
+                    r["http"] = load.result
+                    r["running"] = lk.gw.running()
+                    loaded.append(r)
+    for r in [quiet if "dashboard" in args.parts else None] + loaded:
         if r:
             r["sse"] = merge_sse(few.result, more.result)
             results.append(r)
@@ -261,7 +286,7 @@ def reloads_during_calls(lk, args, res):
     time.sleep(2.0)   # the last reload's memory settles
 
 
-def part_reload(args, results, ids, name, prefix=()):
+def part_reload(args, results, ids, name, prefix=(), env=None):
     res = {"name": name}
     start_mem = MemorySampler(0)
 
@@ -270,7 +295,8 @@ def part_reload(args, results, ids, name, prefix=()):
         start_mem.__enter__()
 
     try:
-        with LinkedGateway(name, args.binary, not args.no_rt, dashboard_args(PORT, ids), prefix, on_start) as lk:
+        with LinkedGateway(name, args.binary, not args.no_rt, dashboard_args(PORT, ids), prefix, on_start,
+                           env) as lk:
             time.sleep(2.0)
             start_mem.__exit__(None, None, None)
             res["mem_start"] = start_mem.result
@@ -278,7 +304,7 @@ def part_reload(args, results, ids, name, prefix=()):
             with HttpClients(lk, "--sse", args.sse) as sse:
                 time.sleep(2.0)
                 calls_under(lk, res, lambda: reloads_during_calls(lk, args, res), every=0.002, key="mem_reload")
-            res["sse"] = merge_sse(sse.result)
+            res["sse"], res["locked"] = merge_sse(sse.result), locked_breakdown(lk.pid)
             res["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
             res["running"] = lk.gw.running()
             res["console"] = [ln.text for ln in lk.gw.lines_matching(args.notable_line)][-12:]
@@ -300,9 +326,9 @@ def sse_cell(r):
 
 def http_cell(r):
     h = r["http"]["load"]
-    return "%d/%d in %.1f s (%s), cut off %d, closed %d" % (
-        h["answered"], h["sent"], h["seconds"], " ".join("%s: %d" % kv for kv in sorted(h["status"].items())),
-        h["cut_off"], h["closed_by_server"])
+    return "%d/%d in %.1f s, %.0f/s (%s), cut off %d, closed %d" % (
+        h["answered"], h["sent"], h["seconds"], h["answered"] / h["seconds"],
+        " ".join("%s: %d" % kv for kv in sorted(h["status"].items())), h["cut_off"], h["closed_by_server"])
 
 
 def stall_cell(r):
@@ -334,6 +360,12 @@ EXTRA_ROWS = [
     ("VmSize peak during the reloads, KiB", vm("VmSize", "peak", "mem_reload")),
     ("SIGHUP to the reload's line, s", lambda r: " ".join("%.2f" % x if x is not None else "none"
                                                           for x in r["reload_s"])),
+    ("VmLck at the end: shared libraries, KiB", lambda r: "%d" % r["locked"]["shared libraries"]),
+    ("VmLck at the end: the binary, KiB", lambda r: "%d" % r["locked"]["the binary"]),
+    ("VmLck at the end: anonymous read/write (heap, stacks, lists), KiB", lambda r: "%d" % r["locked"].get(
+        "anonymous, read/write (heap, stacks, lists)", 0)),
+    ("VmLck at the end: anonymous, no access (malloc arena reserve), KiB", lambda r: "%d" % r["locked"].get(
+        "anonymous, no access (reserved)", 0)),
     ("memory samples", lambda r: "%d" % sum(r[k]["samples"] for k in ("mem", "mem_start", "mem_reload") if k in r)),
     ("gateway running at the end", lambda r: "yes" if r["running"] else "NO"),
     ("machine's CPUs busy during the calls, %", lambda r: "%.0f" % r["machine_busy_pct"]),
@@ -369,28 +401,33 @@ def verdicts(results, args):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--binary", required=True)
-    ap.add_argument("--parts", default="baseline,dashboard,load,reload,memlock")
+    ap.add_argument("--parts", default="baseline,dashboard,load,reload,reload-arena",
+                    help="of baseline,dashboard,load,reload,reload-arena,memlock")
     ap.add_argument("--idle", type=float, default=60.0, help="seconds of idle measurement")
     ap.add_argument("--calls", type=int, default=10, help="calls each way, and clumps (baseline, dashboard)")
     ap.add_argument("--sse", type=int, default=16, help="event-stream clients during the calls")
     ap.add_argument("--idle-sse", type=int, default=4, help="event-stream clients while idle")
     ap.add_argument("--rate", type=int, default=2000, help="HTTP requests per second (load)")
     ap.add_argument("--stall", type=int, default=200, help="connections that never finish their request (load)")
+    ap.add_argument("--stall-addrs", default="1,200",
+                    help="from how many addresses the stalled connections come; one load run for each")
     ap.add_argument("--load-calls", type=int, default=5, help="calls each way, and clumps, under load")
     ap.add_argument("--ids-count", type=int, default=300000, help="entries of the generated ID list")
     ap.add_argument("--no-ids", action="store_true", help="the dashboard and load parts without --ids")
     ap.add_argument("--reloads", type=int, default=4, help="SIGHUP reloads (reload, memlock)")
     ap.add_argument("--reload-every", type=float, default=3.0, help="seconds between the reloads")
     ap.add_argument("--reload-calls", type=int, default=1, help="calls each way during the reloads")
-    ap.add_argument("--reload-line", default=r"(?i)\bids?\b|id list|kennungen|DMR-ID",
+    ap.add_argument("--reload-line", default=r"ID list",
                     help="regex of the gateway's line after a reload")
-    ap.add_argument("--notable-line", default=r"(?i)\bids?\b|id list|memory|speicher|http|dashboard",
+    ap.add_argument("--notable-line", default=r"ID list|[Mm]emory|Dashboard|[Ee]rror|ailed",
                     help="regex of console lines to show (reload, memlock)")
-    ap.add_argument("--memlock", default="16M", help="RLIMIT_MEMLOCK of the memlock part")
+    ap.add_argument("--memlock", default="16M", help="RLIMIT_MEMLOCK of the memlock part (setting it above the "
+                    "hard limit needs CAP_SYS_RESOURCE)")
     ap.add_argument("--no-rt", action="store_true", help="no real-time priority for the gateway's voice threads")
     ap.add_argument("--json", help="write every figure to this file")
     args = ap.parse_args()
     args.parts = set(args.parts.split(","))
+    args.stall_addrs = [int(x) for x in args.stall_addrs.split(",")]
     bench.check_environment()
     if os.sched_getscheduler(0) == os.SCHED_OTHER:
         os.execvp("chrt", ["chrt", "--reset-on-fork", "-f", "50", sys.executable] + sys.argv)
@@ -411,6 +448,8 @@ def main():
                  ("dashboard load", "dashboard", part_dashboard, (None if args.no_ids else ids,)),
                  ("reload", "reload", part_reload, (ids, "dashboard, %d streams, %d IDs, %d reloads" % (
                      args.sse, args.ids_count, args.reloads))),
+                 ("reload-arena", "reload, one malloc arena", part_reload, (ids, "the same, MALLOC_ARENA_MAX=1", (),
+                                                                           {"MALLOC_ARENA_MAX": "1"})),
                  ("memlock", "memlock", part_reload, (ids, "the same, LimitMEMLOCK=%s, no CAP_IPC_LOCK" % args.memlock,
                   ["setpriv", "--bounding-set", "-ipc_lock", "prlimit", "--memlock=%d" % size_bytes(args.memlock)]))]
         for names, label, fn, extra in parts:

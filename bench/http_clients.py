@@ -5,6 +5,7 @@ one thread (run it inside the gateway's network namespace; it connects to
 127.0.0.1 only):
 
     http_clients.py --port P [--sse N] [--stall N] [--rate R --count C] [--max-time S]
+                    [--sse-from A] [--stall-from A --stall-addrs N] [--load-from A --load-addrs N]
 
   --sse N     N clients of /api/events that read the stream as it comes;
   --stall N   N connections that send the start of a request and never its end;
@@ -13,10 +14,14 @@ one thread (run it inside the gateway's network namespace; it connects to
               dashboard's paths, at most --count in all.
 It runs until a line arrives on standard input, or --max-time seconds, or
 (with --rate and no --sse/--stall) until the last request is answered; then
-prints one JSON object: what each kind of client saw."""
+prints one JSON object: what each kind of client saw.  Each kind of client
+connects from addresses of its own in 127.0.0.0/8 (the server limits the
+connections from one address): the i-th from its first address + i modulo its
+count of addresses (the event streams: one address each)."""
 
 import argparse
 import errno
+import ipaddress
 import json
 import selectors
 import socket
@@ -65,11 +70,12 @@ def parse_response(buf):
 
 
 class Conn:
-    def __init__(self, kind, port, sel):
+    def __init__(self, kind, port, sel, src):
         self.kind, self.buf, self.t_open, self.t_sent, self.closed, self.path = kind, b"", now(), None, None, None
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setblocking(False)
         self.sel, self.connected = sel, False
+        self.sock.bind((src, 0))
         err = self.sock.connect_ex(("127.0.0.1", port))
         if err not in (0, errno.EINPROGRESS):
             raise OSError(err, "connect")
@@ -98,6 +104,11 @@ def main():
     ap.add_argument("--count", type=int, default=0)
     ap.add_argument("--conns", type=int, default=32)
     ap.add_argument("--max-time", type=float, default=600)
+    ap.add_argument("--sse-from", default="127.0.1.1")
+    ap.add_argument("--stall-from", default="127.0.3.1")
+    ap.add_argument("--stall-addrs", type=int, default=1)
+    ap.add_argument("--load-from", default="127.0.2.1")
+    ap.add_argument("--load-addrs", type=int, default=4)
     args = ap.parse_args()
     sel = selectors.DefaultSelector()
     sel.register(sys.stdin, selectors.EVENT_READ, None)
@@ -108,11 +119,16 @@ def main():
            "load": {"planned": args.count, "sent": 0, "answered": 0, "status": {}, "connect_failed": 0,
                     "cut_off": 0, "closed_by_server": 0, "behind_max": 0, "ms": []}}
     section = {"sse": out["sse"], "stall": out["stall"], "req": out["load"]}
-    conns = []
+    conns, opened = [], {"sse": 0, "stall": 0, "req": 0}
+    sources = {"sse": (args.sse_from, max(1, args.sse)), "stall": (args.stall_from, args.stall_addrs),
+               "req": (args.load_from, args.load_addrs)}
 
     def open_conn(kind):
+        first, count = sources[kind]
+        src = str(ipaddress.IPv4Address(first) + opened[kind] % count)
+        opened[kind] += 1
         try:
-            c = Conn(kind, args.port, sel)
+            c = Conn(kind, args.port, sel, src)
         except OSError as e:
             section[kind]["connect_failed"] += 1
             print("connect: %s" % e, file=sys.stderr)

@@ -171,12 +171,12 @@ def is_voice_to_repeater(d):
 class LinkedGateway:
     """The gateway on its own bench with both links up (login answered, RDAC
     cycle done), the master's keep-alive running; a context manager.  `args`
-    go on the gateway's command line, `prefix` before the binary; on_start(pid)
-    is called as soon as the gateway runs."""
+    go on the gateway's command line, `prefix` before the binary, `env` into
+    its environment; on_start(pid) is called as soon as the gateway runs."""
 
-    def __init__(self, name, binary, rt, args=(), prefix=(), on_start=None):
+    def __init__(self, name, binary, rt, args=(), prefix=(), on_start=None, env=None):
         self.name, self.binary, self.rt, self.args, self.prefix = name, binary, rt, list(args), list(prefix)
-        self.on_start = on_start
+        self.on_start, self.env = on_start, env
 
     def __enter__(self):
         self.tb = Bench(self.binary).__enter__()
@@ -184,7 +184,8 @@ class LinkedGateway:
             self.rep = peers.RepeaterStandIn(self.tb)
             self.rep.answering = True
             self.master = peers.MasterStandIn(self.tb)
-            self.gw = self.tb.start_gateway(config_text(), rt=self.rt, args=self.args, prefix=self.prefix)
+            self.gw = self.tb.start_gateway(config_text(), rt=self.rt, args=self.args, prefix=self.prefix,
+                                            env=self.env)
             self.pid = gateway_pid(self.gw)
             if self.on_start:
                 self.on_start(self.pid)
@@ -286,7 +287,7 @@ def print_table(results, rows):
     def cell(fmt, r):
         try:
             return fmt(r)
-        except (KeyError, ValueError, statistics.StatisticsError):
+        except (KeyError, ValueError, TypeError, statistics.StatisticsError):
             return "-"
     width = max(len(r[0]) for r in rows)
     print("| %s | %s |" % ("measure".ljust(width), " | ".join(r["name"] for r in results)))
