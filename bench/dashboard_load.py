@@ -271,6 +271,7 @@ def reloads_during_calls(lk, args, res):
         for _ in range(args.reloads):
             mark = lk.gw.mark()
             t0 = now()
+            res.setdefault("reload_at", []).append(time.time())
             os.kill(lk.pid, signal.SIGHUP)
             line = lk.gw.wait_for_line(args.reload_line, 30.0, mark)
             res["reload_s"].append(round(now() - t0, 3) if line else None)
@@ -338,7 +339,28 @@ def stall_cell(r):
         len(closed), min(closed), max(closed)) if closed else "")
 
 
+def outliers(r, key, bad):
+    """Of the figures r[key] (ms) for which bad(x): how many, how many of them
+    overlap a stall of the whole machine (a wake-up of the reference sleeper
+    more than 1 ms late, within 10 ms of the packet's time), how many came
+    within 1 s after a SIGHUP."""
+    stalls = [(w, w + late / 1000.0) for w, late in r["reference_late_at"] if late > 1.0]
+    found = machine = hup = 0
+    for t, x in zip(r[key + "_at"], r[key]):
+        if not bad(x):
+            continue
+        found += 1
+        machine += any(a - 0.010 <= t + x / 1000.0 and t - 0.010 <= b for a, b in stalls)
+        hup += any(0 <= t - h <= 1.0 for h in r.get("reload_at", ()))
+    return "%d (%d in a machine stall%s)" % (found, machine, ", %d after a SIGHUP" % hup if "reload_at" in r else "")
+
+
 EXTRA_ROWS = [
+    ("latencies over 1 ms, to master", lambda r: outliers(r, "to_master", lambda x: x > 1.0)),
+    ("latencies over 1 ms, to repeater", lambda r: outliers(r, "to_repeater", lambda x: x > 1.0)),
+    ("pacing gaps outside 60 +/- 0.5 ms", lambda r: outliers(r, "gaps", lambda x: abs(x - 60.0) > 0.5)),
+    ("machine stalls (reference sleeper > 1 ms late) / wake-ups", lambda r: "%d / %d" % (
+        sum(1 for x in r["reference_late"] if x > 1.0), len(r["reference_late"]))),
     ("event streams open at the end / clients; events received", sse_cell),
     ("HTTP answers / requests; by status", http_cell),
     ("HTTP answer time median / p99 / max ms", lambda r: "%.2f / %.2f / %.1f" % tuple(
@@ -414,9 +436,9 @@ def main():
     ap.add_argument("--load-calls", type=int, default=5, help="calls each way, and clumps, under load")
     ap.add_argument("--ids-count", type=int, default=300000, help="entries of the generated ID list")
     ap.add_argument("--no-ids", action="store_true", help="the dashboard and load parts without --ids")
-    ap.add_argument("--reloads", type=int, default=4, help="SIGHUP reloads (reload, memlock)")
-    ap.add_argument("--reload-every", type=float, default=3.0, help="seconds between the reloads")
-    ap.add_argument("--reload-calls", type=int, default=1, help="calls each way during the reloads")
+    ap.add_argument("--reloads", type=int, default=30, help="SIGHUP reloads (reload, memlock)")
+    ap.add_argument("--reload-every", type=float, default=1.0, help="seconds from a reload's line to the next SIGHUP")
+    ap.add_argument("--reload-calls", type=int, default=3, help="calls each way, and clumps, during the reloads")
     ap.add_argument("--reload-line", default=r"ID list",
                     help="regex of the gateway's line after a reload")
     ap.add_argument("--notable-line", default=r"ID list|[Mm]emory|Dashboard|[Ee]rror|ailed",

@@ -143,6 +143,7 @@ def latencies(sent_times, received):
 REFERENCE_SLEEPER = r"""
 import select, sys, time
 late, t = [], time.monotonic()
+print("%.6f" % (time.time() - time.monotonic() + t))  # the start on the wall clock
 while not select.select([sys.stdin], [], [], 0)[0]:
     t += 0.060
     time.sleep(max(0.0, t - time.monotonic()))
@@ -161,7 +162,10 @@ class ReferenceSleeper:
 
     def __exit__(self, *exc):
         out, _ = self.proc.communicate("stop\n", timeout=10)
-        self.late_ms = [int(x) / 1000.0 for x in out.split()]
+        start, *late = out.split()
+        self.late_ms = [int(x) / 1000.0 for x in late]
+        # (deadline on the wall clock, ms late) of each wake-up
+        self.late_at = [(float(start) + 0.060 * (k + 1), x) for k, x in enumerate(self.late_ms)]
 
 
 def is_voice_to_repeater(d):
@@ -226,6 +230,7 @@ def relay_calls(lk, calls, res):
     pid, rep, master = lk.pid, lk.rep, lk.master
     with ReferenceSleeper() as ref:
         res["to_master"], res["to_repeater"], res["gaps"] = [], [], []
+        res["to_master_at"], res["to_repeater_at"], res["gaps_at"] = [], [], []   # wall clock of each
         got_sent = [0] * 6
         pacing_cpu = pacing_s = 0.0
         for c in range(calls):
@@ -235,6 +240,7 @@ def relay_calls(lk, calls, res):
             time.sleep(0.5)
             got = master.audio.received(lambda d: len(d.data) == 72, start=start)
             res["to_master"] += latencies(sent, got)
+            res["to_master_at"] += sent[:len(got)]
             got_sent[0] += len(got)
             got_sent[1] += len(sent)
 
@@ -244,6 +250,7 @@ def relay_calls(lk, calls, res):
             time.sleep(0.5)
             got = rep.ep.received(is_voice_to_repeater, start=start)
             res["to_repeater"] += latencies(sent, got)
+            res["to_repeater_at"] += sent[:len(got)]
             got_sent[2] += len(got)
             got_sent[3] += len(sent)
             time.sleep(3.5)   # let the call end in the gateway
@@ -261,10 +268,11 @@ def relay_calls(lk, calls, res):
             pacing_cpu += proc_cpu_s(pid) - c0
             pacing_s += now() - t0
             res["gaps"] += [(b.kt - a.kt) * 1000.0 for a, b in zip(got, got[1:])]
+            res["gaps_at"] += [a.kt for a in got[:-1]]
             got_sent[4] += len(got)
             got_sent[5] += len(clump)
             time.sleep(3.5)
-    res["reference_late"] = ref.late_ms
+    res["reference_late"], res["reference_late_at"] = ref.late_ms, ref.late_at
     res["pacing_cpu_pct"] = 100.0 * pacing_cpu / pacing_s
     res["to_master_count"] = tuple(got_sent[:2])
     res["to_repeater_count"] = tuple(got_sent[2:4])
