@@ -96,6 +96,50 @@ print(json.dumps({"samples": n, "first": first, "peak": peak, "peak_at_s": peak_
 """
 
 
+# Notes the stalls of one CPU: sleeps to a deadline every millisecond at
+# SCHED_FIFO 1 (above every normal thread, below the gateway's voice threads),
+# pinned to the CPU; prints (deadline on the wall clock, ms late) of each wake-up
+# more than 0.5 ms late.  A stall that keeps the CPU from it (the host's, or a
+# kernel section of another thread, the kernel being PREEMPT_NONE here) shows.
+STALL_DETECTOR = r"""
+import json, os, select, sys, time
+os.sched_setaffinity(0, {int(sys.argv[1])})
+limit, stalls, t0, n = float(sys.argv[2]), [], time.monotonic(), 0
+offset, t = time.time() - t0, t0
+while t - t0 < limit:
+    t, n = t + 0.001, n + 1
+    time.sleep(max(0.0, t - time.monotonic()))
+    late = time.monotonic() - t
+    if late > 0.0005:
+        stalls.append((round(t + offset, 6), round(late * 1000.0, 3)))
+        t = max(t, time.monotonic() - 0.001)
+    if len(stalls) > 100000 or (n % 50 == 0 and select.select([sys.stdin], [], [], 0)[0]):
+        break
+print(json.dumps(stalls))
+"""
+
+
+class StallDetectors:
+    """STALL_DETECTOR on each CPU; a context manager; `stalls`: (wall clock, ms
+    late) of all of them, `seconds` each ran."""
+
+    def __init__(self, limit=900):
+        self.limit, self.stalls = limit, []
+
+    def __enter__(self):
+        self.t0 = now()
+        self.procs = [subprocess.Popen(["chrt", "-f", "1", sys.executable, "-c", STALL_DETECTOR, str(cpu),
+                                        str(self.limit)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                      for cpu in sorted(os.sched_getaffinity(0))]
+        return self
+
+    def __exit__(self, *exc):
+        for p in self.procs:
+            out, _ = p.communicate("stop\n", timeout=self.limit + 10)
+            self.stalls += [tuple(x) for x in json.loads(out)]
+        self.seconds = now() - self.t0
+
+
 class MemorySampler:
     """SAMPLER on the gateway's pid; a context manager (`result` after it)."""
 
@@ -194,11 +238,11 @@ def calls_under(lk, res, run, during=None, every=0.5, key="mem"):
     """run() (the calls) with `during` (a context manager) around it, the
     gateway's memory sampled every `every` seconds into res[key], and how busy
     the machine was."""
-    with MemorySampler(lk.pid, every) as mem, during or contextlib.nullcontext():
+    with MemorySampler(lk.pid, every) as mem, StallDetectors() as det, during or contextlib.nullcontext():
         res["loadavg"], busy0 = load_average(), machine_busy()
         run()
         busy1 = machine_busy()
-    res[key] = mem.result
+    res[key], res["cpu_stalls"], res["cpu_stalls_s"] = mem.result, det.stalls, det.seconds
     res["machine_busy_pct"] = 100.0 * (busy1[0] - busy0[0]) / max(1, busy1[1] - busy0[1])
 
 
@@ -341,26 +385,24 @@ def stall_cell(r):
 
 def outliers(r, key, bad):
     """Of the figures r[key] (ms) for which bad(x): how many, how many of them
-    overlap a stall of the whole machine (a wake-up of the reference sleeper
-    more than 1 ms late, within 10 ms of the packet's time), how many came
-    within 1 s after a SIGHUP."""
-    stalls = [(w, w + late / 1000.0) for w, late in r["reference_late_at"] if late > 1.0]
-    found = machine = hup = 0
-    for t, x in zip(r[key + "_at"], r[key]):
-        if not bad(x):
-            continue
-        found += 1
-        machine += any(a - 0.010 <= t + x / 1000.0 and t - 0.010 <= b for a, b in stalls)
-        hup += any(0 <= t - h <= 1.0 for h in r.get("reload_at", ()))
-    return "%d (%d in a machine stall%s)" % (found, machine, ", %d after a SIGHUP" % hup if "reload_at" in r else "")
+    overlap (within 10 ms) a stall of a CPU (a stall detector's wake-up more
+    than 0.5 ms late), how many a reload (from the SIGHUP to the reload's line)."""
+    def overlaps(t, x, spans):
+        return any(a - 0.010 <= t + x / 1000.0 and t - 0.010 <= b for a, b in spans)
+    stalls = [(w - late / 1000.0, w + late / 1000.0) for w, late in r["cpu_stalls"]]
+    reloads = [(h, h + (s or 30.0)) for h, s in zip(r.get("reload_at", ()), r.get("reload_s", ()))]
+    found = [(t, x) for t, x in zip(r[key + "_at"], r[key]) if bad(x)]
+    return "%d (%d in a CPU stall%s)" % (
+        len(found), sum(overlaps(t, x, stalls) for t, x in found),
+        ", %d in a reload" % sum(overlaps(t, x, reloads) for t, x in found) if reloads else "")
 
 
 EXTRA_ROWS = [
     ("latencies over 1 ms, to master", lambda r: outliers(r, "to_master", lambda x: x > 1.0)),
     ("latencies over 1 ms, to repeater", lambda r: outliers(r, "to_repeater", lambda x: x > 1.0)),
     ("pacing gaps outside 60 +/- 0.5 ms", lambda r: outliers(r, "gaps", lambda x: abs(x - 60.0) > 0.5)),
-    ("machine stalls (reference sleeper > 1 ms late) / wake-ups", lambda r: "%d / %d" % (
-        sum(1 for x in r["reference_late"] if x > 1.0), len(r["reference_late"]))),
+    ("CPU stalls > 0.5 / > 1 / > 2 ms a minute, all CPUs (stall detectors)", lambda r: "%.1f / %.1f / %.1f" % tuple(
+        60.0 * sum(1 for _, late in r["cpu_stalls"] if late > x) / r["cpu_stalls_s"] for x in (0.5, 1.0, 2.0))),
     ("event streams open at the end / clients; events received", sse_cell),
     ("HTTP answers / requests; by status", http_cell),
     ("HTTP answer time median / p99 / max ms", lambda r: "%.2f / %.2f / %.1f" % tuple(
