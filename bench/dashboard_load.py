@@ -386,15 +386,19 @@ def stall_cell(r):
 def outliers(r, key, bad):
     """Of the figures r[key] (ms) for which bad(x): how many, how many of them
     overlap (within 10 ms) a stall of a CPU (a stall detector's wake-up more
-    than 0.5 ms late), how many a reload (from the SIGHUP to the reload's line)."""
+    than 0.5 ms late), how many a reload (from the SIGHUP to the reload's line);
+    of latencies, how many had the sending stand-in held up for more than
+    0.5 ms between reading the clock and the send's return."""
     def overlaps(t, x, spans):
         return any(a - 0.010 <= t + x / 1000.0 and t - 0.010 <= b for a, b in spans)
     stalls = [(w - late / 1000.0, w + late / 1000.0) for w, late in r["cpu_stalls"]]
     reloads = [(h, h + (s or 30.0)) for h, s in zip(r.get("reload_at", ()), r.get("reload_s", ()))]
     found = [(t, x) for t, x in zip(r[key + "_at"], r[key]) if bad(x)]
-    return "%d (%d in a CPU stall%s)" % (
+    slow = [sp for sp, x in zip(r.get(key + "_spent", ()), r[key]) if bad(x) and sp > 0.5]
+    return "%d (%d in a CPU stall%s%s)" % (
         len(found), sum(overlaps(t, x, stalls) for t, x in found),
-        ", %d in a reload" % sum(overlaps(t, x, reloads) for t, x in found) if reloads else "")
+        ", %d in a reload" % sum(overlaps(t, x, reloads) for t, x in found) if reloads else "",
+        ", %d sender held up" % len(slow) if key + "_spent" in r else "")
 
 
 EXTRA_ROWS = [

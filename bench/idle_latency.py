@@ -117,9 +117,11 @@ def call(name, superframes, seq0):
     return out
 
 
-def send_spaced(ep, packets, dst, gap):
+def send_spaced(ep, packets, dst, gap, spent=None):
     """Sends the packets `gap` seconds apart; returns their send times on the
-    wall clock, the clock of the kernel's receive stamps."""
+    wall clock, the clock of the kernel's receive stamps.  `spent` gets the
+    milliseconds from reading the clock to the send's return (a sender held up
+    there makes the packet look late)."""
     times = []
     t = now()
     for p in packets:
@@ -127,6 +129,8 @@ def send_spaced(ep, packets, dst, gap):
             time.sleep(min(0.002, max(t - now(), 0)))
         times.append(time.time())
         ep.send(p, dst)
+        if spent is not None:
+            spent.append((time.time() - times[-1]) * 1000.0)
         t += gap
     return times
 
@@ -231,26 +235,29 @@ def relay_calls(lk, calls, res):
     with ReferenceSleeper() as ref:
         res["to_master"], res["to_repeater"], res["gaps"] = [], [], []
         res["to_master_at"], res["to_repeater_at"], res["gaps_at"] = [], [], []   # wall clock of each
+        res["to_master_spent"], res["to_repeater_spent"] = [], []
         got_sent = [0] * 6
         pacing_cpu = pacing_s = 0.0
         for c in range(calls):
             # Repeater -> master, 60 ms apart as a radio sends them.
             start = master.audio.mark()
-            sent = send_spaced(rep.ep, call("rcall", 3, 1000 + 100 * c), RPT, 0.060)
+            sent = send_spaced(rep.ep, call("rcall", 3, 1000 + 100 * c), RPT, 0.060, spent := [])
             time.sleep(0.5)
             got = master.audio.received(lambda d: len(d.data) == 72, start=start)
             res["to_master"] += latencies(sent, got)
             res["to_master_at"] += sent[:len(got)]
+            res["to_master_spent"] += spent[:len(got)]
             got_sent[0] += len(got)
             got_sent[1] += len(sent)
 
             # Master -> repeater, 80 ms apart: pacing adds no delay.
             start = rep.ep.mark()
-            sent = send_spaced(master.audio, call("mcall", 3, 2000 + 100 * c), AUDIO, 0.080)
+            sent = send_spaced(master.audio, call("mcall", 3, 2000 + 100 * c), AUDIO, 0.080, spent := [])
             time.sleep(0.5)
             got = rep.ep.received(is_voice_to_repeater, start=start)
             res["to_repeater"] += latencies(sent, got)
             res["to_repeater_at"] += sent[:len(got)]
+            res["to_repeater_spent"] += spent[:len(got)]
             got_sent[2] += len(got)
             got_sent[3] += len(sent)
             time.sleep(3.5)   # let the call end in the gateway
