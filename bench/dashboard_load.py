@@ -6,7 +6,7 @@ the gateway's own network namespace, talking to 127.0.0.1 there
 (bench/http_clients.py, a process of its own so it never holds up the
 stand-ins):
 
-    sudo python3 bench/dashboard_load.py --binary build-rel/corvane [--parts baseline,dashboard,load,reload,memlock]
+    sudo python3 bench/dashboard_load.py --binary build-rel/corvane [--parts baseline,dashboard,load,reload,...]
 
   baseline   without --http: idle cost over --idle seconds, then --calls calls
              each way and as many clumps (latency, pacing);
@@ -14,14 +14,17 @@ stand-ins):
              --idle-sse event-stream clients, then the calls with --sse of them;
   load       the same gateway on: --rate requests a second over the
              dashboard's paths and --stall connections that never finish
-             their request, while --load-calls calls go each way; memory
-             sampled meanwhile;
+             their request (from one address, then from 200: --stall-addrs),
+             while --load-calls calls go each way; memory sampled meanwhile;
   reload     --http, --sse clients, an ID list of --ids-count entries: memory
              (VmLck, VmRSS, VmHWM) sampled every 2 ms from the start and over
              --reloads SIGHUP reloads, a call each way going on during them;
-  memlock    the same under the unit's memory lock limit (--memlock, as
-             LimitMEMLOCK= with no CAP_IPC_LOCK): does it lock, does it live
-             through the reloads, do calls still go through.
+  reload-arena  the same with MALLOC_ARENA_MAX=1;
+  memlock    (only when named) the same under the unit's memory lock limit
+             (--memlock, as LimitMEMLOCK= with no CAP_IPC_LOCK): does it lock,
+             does it live through the reloads, do calls still go through.
+A stall detector on each CPU notes when the machine itself keeps a thread
+from running; latency and pacing outliers are set against those stalls.
 The bench runs at real-time priority (SCHED_FIFO 50, reset on fork), so the
 HTTP clients and the gateway's web thread (both normal priority) cannot delay
 its stand-ins; the gateway gets real-time voice threads unless --no-rt.
@@ -50,6 +53,24 @@ PORT = 8080
 ID_HEADER = "RADIO_ID,CALLSIGN,FIRST_NAME,LAST_NAME,CITY,STATE,COUNTRY"
 
 
+def start_child(cmd):
+    """A helper process of the bench that runs until a line on its standard input."""
+    return subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+
+def stop_child(proc, timeout):
+    """Stops a helper; its last line of output as JSON (None, and a line on
+    stderr, if it does not answer in time or with JSON)."""
+    try:
+        out, _ = proc.communicate("stop\n", timeout=timeout)
+        return json.loads(out.splitlines()[-1])
+    except (subprocess.TimeoutExpired, ValueError, IndexError) as e:
+        proc.kill()
+        proc.wait()
+        print("%s: %r" % (proc.args[:4], e), file=sys.stderr)
+        return None
+
+
 class HttpClients:
     """bench/http_clients.py with the given arguments in the gateway's
     namespace; a context manager whose `result` is the clients' summary."""
@@ -60,17 +81,11 @@ class HttpClients:
         self.max_time, self.result = max_time, None
 
     def __enter__(self):
-        self.proc = subprocess.Popen(self.cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.proc = start_child(self.cmd)
         return self
 
     def __exit__(self, *exc):
-        try:
-            out, _ = self.proc.communicate("stop\n", timeout=self.max_time + 20)
-            self.result = json.loads(out)
-        except (subprocess.TimeoutExpired, ValueError) as e:
-            self.proc.kill()
-            self.proc.wait()
-            print("http_clients: %s" % e, file=sys.stderr)
+        self.result = stop_child(self.proc, self.max_time + 20)
 
 
 # Samples /proc/PID/status every `every` seconds until a line on stdin, the
@@ -128,15 +143,13 @@ class StallDetectors:
 
     def __enter__(self):
         self.t0 = now()
-        self.procs = [subprocess.Popen(["chrt", "-f", "1", sys.executable, "-c", STALL_DETECTOR, str(cpu),
-                                        str(self.limit)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.procs = [start_child(["chrt", "-f", "1", sys.executable, "-c", STALL_DETECTOR, str(cpu), str(self.limit)])
                       for cpu in sorted(os.sched_getaffinity(0))]
         return self
 
     def __exit__(self, *exc):
         for p in self.procs:
-            out, _ = p.communicate("stop\n", timeout=self.limit + 10)
-            self.stalls += [tuple(x) for x in json.loads(out)]
+            self.stalls += [tuple(x) for x in stop_child(p, self.limit + 10) or []]
         self.seconds = now() - self.t0
 
 
@@ -147,14 +160,12 @@ class MemorySampler:
         self.args, self.limit, self.result = [str(pid), str(every), str(limit)], limit, None
 
     def __enter__(self):
-        self.proc = subprocess.Popen([sys.executable, "-c", SAMPLER] + self.args, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
+        self.proc = start_child([sys.executable, "-c", SAMPLER] + self.args)
         self.proc.stdout.readline()   # its first sample taken (or the process gone)
         return self
 
     def __exit__(self, *exc):
-        out, _ = self.proc.communicate("stop\n", timeout=self.limit + 10)
-        self.result = json.loads(out.splitlines()[-1])
+        self.result = stop_child(self.proc, self.limit + 10)
 
 
 # Names and places of realistic lengths; a few in UTF-8 as real lists have.
