@@ -335,7 +335,7 @@ def checks(res, tb, rep, master, b, ids, shots):
                m.get('corvane_voice_packets_total{direction="to_master"}'), len(to_repeater), len(to_master)))
     fec = sum(c["bit_errors"] for c in api if c["dir"] == "to_repeater" and c["ber_source"] == "fec")
     res.equal("/metrics: corrected bits and replaced frames as the calls'",
-              [m.get("corvane_fec_corrected_bits_total"), m.get("corvane_voice_frames_replaced_total")],
+              [m.get("corvane_fec_corrections_total"), m.get("corvane_voice_frames_replaced_total")],
               [fec, sum(c["bad_frames"] for c in api if c["dir"] == "to_repeater")])
     res.check("/metrics: build version as /api/status",
               m.get('corvane_build_info{version="%s"}' % st["version"]) == 1, st["version"])
