@@ -78,6 +78,7 @@ class Relays : public ::testing::Test {
   void TearDown() override {
     reset_master_to_moto();
     OpenMasterPort = 0;
+    set_master_link(CLASSIC_LINK);
   }
 
   void put_frames(uint8_t* burst) const {
@@ -524,6 +525,7 @@ TEST_F(PositionRelay, PositionReports) {
 
 TEST_F(MasterToMoto, OpenMasterAnswersKeepTheLinkOnly72BytesAreVoiceNoPositionReports) {
   OpenMasterPort = 50000;
+  set_master_link(OPEN_MASTER_LINK);
   master_timer = 7;
   at(1000, {0x41, 0x00});
   EXPECT_EQ(master_timer, 15);
