@@ -12,6 +12,7 @@
 #include "core/link_status.h"
 #include "core/realtime.h"
 #include "dmr/dmr_console.h"
+#include "gateway/master_protocols.h"
 #include "gateway/notify.h"
 #include "gateway/options.h"
 #include "gateway/signals.h"
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
   if (int rc = parse_options(argc, argv, opt); rc >= 0) return rc;
   OpenMasterPort = opt.open_master;
   HomebrewPort = opt.homebrew;
+  select_master_protocol(opt.web.mode);  // the option parser named the mode
   set_homebrew_files(opt.passphrase_file, opt.homebrew_site);
   if (opt.check) return check_config(opt.config);
   start_wall_ms = wall_ms();
