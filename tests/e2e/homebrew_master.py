@@ -17,7 +17,7 @@ is dropped silently. Every datagram is logged with its time.
 `python3 homebrew_master.py --self-test` (root) runs the stand-in against its own
 peer in the bench's namespaces and checks it with the note's example datagrams."""
 
-import hashlib, os, re, struct, sys, threading, time  # noqa: E401
+import hashlib, os, struct, sys, threading, time  # noqa: E401
 
 import bench
 from bench import now
@@ -84,8 +84,22 @@ class HomeBrewMaster:
 
     def datagrams(self, direction="rx", tag=None, addr=None, since=0.0):
         with self._cond:
-            return [e for e in self.log if e[1] == direction and e[0] >= since and (addr is None or e[2] == addr)
+            return [e for e in self.log if direction in (None, e[1]) and e[0] >= since and addr in (None, e[2])
                     and (tag is None or tag_of(e[3], PEER_TAGS + MASTER_TAGS) == tag)]
+
+    def exchanges(self, addr, since=0.0):
+        """[(t, datagram), (t, answer) or None] for each datagram from `addr` since `since`; the
+        answer is the master's next datagram to `addr` before the next one from it."""
+        out = []
+        with self._cond:
+            for t, way, to, data in self.log:
+                if t < since or to != addr:
+                    continue
+                if way == "rx":
+                    out.append([(t, data), None])
+                elif out and out[-1][1] is None:
+                    out[-1][1] = (t, data)
+        return out
 
     def connected(self, rid):
         with self._cond:
@@ -178,8 +192,8 @@ class HomeBrewMaster:
         print("---- HomeBrew master: datagrams and events ----")
         with self._cond:
             for t, way, addr, data in sorted(self.log + [(t, "--", "", e.encode()) for t, e in self.events]):
-                shown = data.decode() if way == "--" else "%s %s" % (
-                    (tag_of(data, PEER_TAGS + MASTER_TAGS) or b"?").decode(), data[4:].hex()[:48])
+                tag = tag_of(data, PEER_TAGS + MASTER_TAGS) or b""
+                shown = data.decode() if way == "--" else "%s %s" % (tag.decode() or "?", data[len(tag):].hex()[:48])
                 print("  %8.3f %s %-22s %s" % (t - t0, way, addr and "%s:%d" % addr, shown))
 
 
@@ -262,11 +276,16 @@ NOTE = {k: bytes.fromhex("".join(v.split())) for k, v in dict(
     V01="5250544c002f9be5", V02="52505441434b7857dd86",
     V03="5250544b002f9be56e2f3d3ecd16c07eb936c2e01730ac3135cef79fe507cb6ab4cea6a84ddf0ace",
     V04="52505441434b002f9be5", V05="""
-    52505443002f9be54e3043414c4c202034343930303030303034343430303030 3030323530312b33382e303030302d3039352e303030303037354c6f6f706261
-    636b204c61622020202020202020484250207665726966792070656572202020 203268747470733a2f2f6578616d706c652e696e76616c69642f686270202020
-    2020202020202020202020202020202020202020202020202020202020202020 2020202020202020202020202020202020202020202020202020202020202020
-    2020202020202020202020202020202020202020202020202020202020206862 702d6e6f74652d7065657220302e312020202020202020202020202020202020
-    2020202020204842506e6f74655f506565722020202020202020202020202020 2020202020202020202020202020""",
+    52505443002f9be54e3043414c4c202034343930303030303034343430303030
+    3030323530312b33382e303030302d3039352e303030303037354c6f6f706261
+    636b204c61622020202020202020484250207665726966792070656572202020
+    203268747470733a2f2f6578616d706c652e696e76616c69642f686270202020
+    2020202020202020202020202020202020202020202020202020202020202020
+    2020202020202020202020202020202020202020202020202020202020202020
+    2020202020202020202020202020202020202020202020202020202020206862
+    702d6e6f74652d7065657220302e312020202020202020202020202020202020
+    2020202020204842506e6f74655f506565722020202020202020202020202020
+    2020202020202020202020202020""",
     V07="5250544f002f9be55453323d333130303b4449414c3d303b54494d45523d31303b", V09="52505450494e47002f9be5",
     V10="4d5354504f4e47002f9be5", V21="52505450494e47002f9be7", V22="4d53544e414b002f9be7",
     V23="52505441434b7f90ade7",
@@ -277,15 +296,15 @@ V05 = dict(callsign="N0CALL", rx="449000000", tx="444000000", power="25", colour
            longitude="-095.0000", height="075", location="Loopback Lab", description="HBP verify peer", slots="2",
            url="https://example.invalid/hbp", software="hbp-note-peer 0.1", package="HBPnote_Peer")
 # The note's call (V11-V18) from peer 3120101; V19 is its header as repeated to 3120102.
-CALL = ["".join(h.split()) for h in (
-    "444d5244 00 2f9b81 000c1c 002f9be5 a1 a1b2c3d4 0f8a0dbc1ea809b00f403be1046dff57d75df5de318c296070f00a201f808685b7 0000",
-    "444d5244 01 2f9b81 000c1c 002f9be5 90 a1b2c3d4 b9e881526173002a6bb9e881526755fd7df75f7173002a6bb9e881526173002a6b 0000",
-    "444d5244 02 2f9b81 000c1c 002f9be5 81 a1b2c3d4 b9e881526173002a6bb9e88152613060f0f0c91173002a6bb9e881526173002a6b 0000",
-    "444d5244 03 2f9b81 000c1c 002f9be5 82 a1b2c3d4 b9e881526173002a6bb9e881526171411000574173002a6bb9e881526173002a6b 0000",
-    "444d5244 04 2f9b81 000c1c 002f9be5 83 a1b2c3d4 b9e881526173002a6bb9e881526170c033c1274173002a6bb9e881526173002a6b 0000",
-    "444d5244 05 2f9b81 000c1c 002f9be5 84 a1b2c3d4 b9e881526173002a6bb9e88152615173c2b2b07173002a6bb9e881526173002a6b 0000",
-    "444d5244 06 2f9b81 000c1c 002f9be5 85 a1b2c3d4 b9e881526173002a6bb9e8815261100000000e2173002a6bb9e881526173002a6b 0000",
-    "444d5244 13 2f9b81 000c1c 002f9be5 a2 a1b2c3d4 0fe50d681e1809c80f303b4104adff57d75df5d964982a587790066017809f8584 0000")]
+CALL = ["444d5244%s2f9b81000c1c002f9be5%sa1b2c3d4%s0000" % f for f in (  # sequence, flags, burst
+    ("00", "a1", "0f8a0dbc1ea809b00f403be1046dff57d75df5de318c296070f00a201f808685b7"),
+    ("01", "90", "b9e881526173002a6bb9e881526755fd7df75f7173002a6bb9e881526173002a6b"),
+    ("02", "81", "b9e881526173002a6bb9e88152613060f0f0c91173002a6bb9e881526173002a6b"),
+    ("03", "82", "b9e881526173002a6bb9e881526171411000574173002a6bb9e881526173002a6b"),
+    ("04", "83", "b9e881526173002a6bb9e881526170c033c1274173002a6bb9e881526173002a6b"),
+    ("05", "84", "b9e881526173002a6bb9e88152615173c2b2b07173002a6bb9e881526173002a6b"),
+    ("06", "85", "b9e881526173002a6bb9e8815261100000000e2173002a6bb9e881526173002a6b"),
+    ("13", "a2", "0fe50d681e1809c80f303b4104adff57d75df5d964982a587790066017809f8584"))]
 V19 = "444d5244002f9b81000c1c002f9be6a1a1b2c3d40f8a0dbc1ea809b00f403be1046dff57d75df5de318c296070f00a201f808685b70000"
 
 
