@@ -340,7 +340,7 @@ def run_tests(description, body):
     try:
         body(binary, res)
     except Skip as e:
-        print("SKIP: %s\n0 passed, 0 failed, 1 skipped" % e, flush=True)
+        print("SKIPPED: %s\n0 passed, 0 failed, 1 skipped" % e, flush=True)
         _cleanup_all()
         sys.exit(77)
     except Exception:
