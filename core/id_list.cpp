@@ -267,7 +267,9 @@ void IdListReader::Region::shrink() {
     release();
     return;
   }
-  if (want < cap && mremap(p, cap, want, 0) != MAP_FAILED) cap = want;  // shrinking stays in place
+  // The tail pages go back; the head stays where it is.  (Not mremap to a
+  // smaller size: the same on a kernel, but user-mode emulators get it wrong.)
+  if (want < cap && munmap(p + want, cap - want) == 0) cap = want;
 }
 
 void IdListReader::Region::release() {
