@@ -5,10 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "support/console_capture.h"
 
@@ -27,7 +25,7 @@ IdListRead parse(const std::string& text) {
   return r;
 }
 
-TEST(IdList, UserCsvWithHeaderQuotesBomAndCrLf) {
+TEST(IdList, UserCsvWithHeaderQuotesBomAndCrLfOrTabForm) {
   const IdListRead r = parse(
       "\xEF\xBB\xBFRADIO_ID,CALLSIGN,FIRST_NAME,LAST_NAME,CITY,STATE,COUNTRY\r\n"
       "1023001,VE3THW,Wayne,Edward,Toronto,Ontario,Canada\r\n"
@@ -49,22 +47,15 @@ TEST(IdList, UserCsvWithHeaderQuotesBomAndCrLf) {
   // The header says where the columns are.
   const IdListRead moved = parse("ID;x,NAME,COUNTRY,CALLSIGN\n1234567,Hans,Germany,DL2XY\n");
   EXPECT_EQ(at(*moved.list, 1234567), "DL2XY|Hans");
-}
 
-TEST(IdList, TabFormCommentsAndBlankLines) {
-  const IdListRead r = parse(
-      "# DMR IDs\n"
-      "\n"
-      "   \t \n"
-      "1234567\tDB0ABC\tRepeater Berlin\n"
-      "  # indented comment\n"
-      "2621001\tDL5ZZ\tJohn, Paul\n"  // a comma in the tab form is text
-      "2621002\tDL6YY\n");
-  EXPECT_EQ(r.list->size(), 3u);
-  EXPECT_EQ(r.skipped, 0u);
-  EXPECT_EQ(at(*r.list, 1234567), "DB0ABC|Repeater Berlin");
-  EXPECT_EQ(at(*r.list, 2621001), "DL5ZZ|John, Paul");
-  EXPECT_EQ(at(*r.list, 2621002), "DL6YY|");
+  // The tab form: a comma in it is text; comments and blank lines skipped.
+  const IdListRead tabs = parse(
+      "# DMR IDs\n\n   \t \n1234567\tDB0ABC\tRepeater Berlin\n  # indented\n"
+      "2621001\tDL5ZZ\tJohn, Paul\n2621002\tDL6YY\n");
+  EXPECT_EQ(std::make_pair(tabs.list->size(), tabs.skipped), std::make_pair(size_t{3}, size_t{0}));
+  EXPECT_EQ(at(*tabs.list, 1234567), "DB0ABC|Repeater Berlin");
+  EXPECT_EQ(at(*tabs.list, 2621001), "DL5ZZ|John, Paul");
+  EXPECT_EQ(at(*tabs.list, 2621002), "DL6YY|");
 }
 
 TEST(IdList, BadLinesAreSkippedAndCounted) {
@@ -239,39 +230,6 @@ TEST_F(IdListLoad, ALoadThatFailsKeepsTheListBefore) {
   reset_id_list();
   EXPECT_EQ(id_list_current()->size(), 0u);
   EXPECT_EQ(id_list_loads(), 0u);
-}
-
-// The loader thread: one per process, so one test drives it through start
-// and reloads.
-TEST_F(IdListLoad, TheLoaderThreadLoadsAtStartAndOnEachReload) {
-  const auto wait_for = [](uint64_t loads) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (id_list_loads() < loads && std::chrono::steady_clock::now() < until) {
-      if (loads > 1) {
-        EXPECT_NE(at(*id_list_current(), 1), "-") << "a reader meanwhile sees one list or the other";
-      }
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return id_list_loads() >= loads;
-  };
-  write("1,A,a\n");
-  ConsoleCapture cap;
-  id_list_reload();  // before the start: nobody to wake, nothing happens
-  ASSERT_TRUE(id_list_start(path_.c_str()));
-  ASSERT_TRUE(wait_for(1));
-  EXPECT_EQ(at(*id_list_current(), 1), "A|a");
-
-  write("1,A,a\n2,B,b\n");
-  id_list_reload();
-  ASSERT_TRUE(wait_for(2));
-  EXPECT_EQ(id_list_current()->size(), 2u);
-
-  std::remove(path_.c_str());
-  id_list_reload();
-  ASSERT_TRUE(wait_for(3));
-  EXPECT_EQ(id_list_current()->size(), 2u);
-  EXPECT_NE(cap.str().find("not read: No such file or directory; keeping 2 entries\n"), std::string::npos);
-  EXPECT_FALSE(id_list_start(path_.c_str())) << "once per process";
 }
 
 }  // namespace

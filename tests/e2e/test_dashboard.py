@@ -34,7 +34,6 @@ IDS = {RCALL_SRC: ("DL1RPT", "Rita"), MCALL_SRC: ("DK2MST", "Mats"), 2629999: ("
 FLAGS = ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
          "--disable-background-networking", "--disable-component-update", "--disable-sync", "--no-proxy-server",
          "--window-size=1280,1000")
-# Errors a browser may log while the gateway is down: its refused reconnects.
 # While the gateway is down: its stream cut off as it stops, and the refused reconnects.
 REFUSED = re.compile(r"/api/(events|status)\S* - Failed to load resource: "
                      r"net::(ERR_CONNECTION_REFUSED|ERR_INCOMPLETE_CHUNKED_ENCODING)")
@@ -53,17 +52,14 @@ def find_browser():
 def import_selenium():
     """Selenium, also when python3 is not the system's and Debian's python3-selenium sits beside it."""
     global webdriver, Service
-    for extra in (None, "/usr/lib/python3/dist-packages"):
-        if extra:
-            sys.path.append(extra)
-        try:
-            from selenium import webdriver as w
-            from selenium.webdriver.chrome.service import Service as s
-            webdriver, Service = w, s
-            return True
-        except ImportError:
-            continue
-    return False
+    sys.path.append("/usr/lib/python3/dist-packages")  # searched last
+    try:
+        from selenium import webdriver as w
+        from selenium.webdriver.chrome.service import Service as s
+    except ImportError:
+        return False
+    webdriver, Service = w, s
+    return True
 
 
 def skip_reason(binary):

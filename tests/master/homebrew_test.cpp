@@ -93,7 +93,6 @@ TEST(HomebrewPacket, ConfigurationFieldsSitAtTheirOffsets) {
   EXPECT_EQ(field(b, 38, 17), "+90.0000-180.0000");
 
   // Nothing that does not fit is cut or wrapped: the whole datagram is refused.
-  const std::string long20(21, 'L');
   const std::vector<void (*)(HbConfig&)> misfits = {
       [](HbConfig& x) { x.rx_hz = 1000000000; },
       [](HbConfig& x) { x.tx_hz = -1; },
@@ -106,15 +105,13 @@ TEST(HomebrewPacket, ConfigurationFieldsSitAtTheirOffsets) {
       [](HbConfig& x) { x.callsign = "N0CALLXYZ"; },
       [](HbConfig& x) { x.description = "tab\there"; },
       [](HbConfig& x) { x.slots = '5'; },
+      [](HbConfig& x) { x.location = "twenty-one characters"; },
   };
   for (size_t i = 0; i < misfits.size(); ++i) {
     c = v05_config();
     misfits[i](c);
     EXPECT_FALSE(hb_rptc(c, b)) << "misfit " << i;
   }
-  c = v05_config();
-  c.location = long20.c_str();
-  EXPECT_FALSE(hb_rptc(c, b));
 }
 
 // ---- the master's datagrams ----------------------------------------------------
@@ -208,16 +205,12 @@ TEST(HomebrewPacket, DmrdBuiltAndReadAsTheMasterPassedIt) {
   for (size_t n : {HB_DMRD_LEN, HB_DMRD_SHORT_LEN}) {
     HbDmrd d;
     ASSERT_TRUE(hb_dmrd_parse(in.data(), n, &d));
-    EXPECT_EQ(d.repeater, hbv::kOtherPeer);
-    EXPECT_EQ(d.src, hbv::kRadio);
-    EXPECT_EQ(d.dst, hbv::kTalkgroup);
-    EXPECT_EQ(d.stream, hbv::kStream);
-    EXPECT_EQ(d.slot, 2);
-    EXPECT_FALSE(d.private_call);
-    EXPECT_EQ(d.frame_type, HB_FT_DATA_SYNC);
-    EXPECT_EQ(d.dtype, HB_DT_VOICE_HEADER);
-    EXPECT_EQ(d.ber, n == HB_DMRD_LEN ? 3 : 0);
-    EXPECT_EQ(d.rssi, n == HB_DMRD_LEN ? 0x5A : 0);
+    const bool full = n == HB_DMRD_LEN;
+    EXPECT_EQ(
+        std::make_tuple(d.repeater, d.src, d.dst, d.stream, d.slot, d.private_call, d.frame_type, d.dtype, d.ber,
+                        d.rssi),
+        std::make_tuple(hbv::kOtherPeer, hbv::kRadio, hbv::kTalkgroup, hbv::kStream, uint8_t{2}, false, HB_FT_DATA_SYNC,
+                        uint8_t{HB_DT_VOICE_HEADER}, uint8_t(full ? 3 : 0), uint8_t(full ? 0x5A : 0)));
   }
   HbDmrd d;
   EXPECT_FALSE(hb_dmrd_parse(in.data(), 54, &d));
@@ -261,7 +254,7 @@ TEST(HomebrewPacket, FlagByteOfEveryKindOfBurst) {
 
 constexpr const char* kMaster = "192.0.2.3";
 constexpr int kPort = 62031;
-const Bytes kRptcl = hbv::from_hex("525054434c002f9be5");
+const Bytes kRptcl = hbv::from_hex("525054434c002f9be5"), nak = hbv::from_hex("4d53544e414b002f9be5");
 
 class Homebrew : public ::testing::Test {
  protected:
@@ -396,23 +389,45 @@ TEST_F(Homebrew, PingRhythmAndTheMastersVoice) {
   EXPECT_TRUE(net.take_sent().empty());
 }
 
-TEST_F(Homebrew, StepUnansweredForFiveSecondsStartsAgain) {
+// At each step of the login: no answer for 5 s, or a refusal (MSTNAK) and a
+// pause of 5 s, then RPTL again.
+TEST_F(Homebrew, StepUnansweredOrRefusedStartsAgainAfterFiveSeconds) {
   snprintf(HomebrewSiteInfo.options, sizeof HomebrewSiteInfo.options, "TS2=3100;");
   const std::vector<const char*> answers = {"V02", "V04", "V06"};
+  const char* lines[] = {
+      "login (RPTL) refused: ID not admitted or the master is full (ID 3120101), logging in again "
+      "in 5 s\n",
+      "RPTK refused: wrong passphrase or unknown ID (ID 3120101), logging in again in 5 s\n",
+      "configuration (RPTC) refused (ID 3120101), logging in again in 5 s\n",
+      "options (RPTO) refused (ID 3120101), logging in again in 5 s\n"};
   for (size_t steps = 0; steps <= answers.size(); ++steps) {
-    reset_homebrew();
-    at(100);
-    for (size_t i = 0; i < steps; ++i) in(v(answers[i]), 100);
-    net.take_sent();
-    EXPECT_EQ(homebrew_wait_ms(4000), 1000);
-    EXPECT_EQ(homebrew_wait_ms(4900), 200);
-    expect_sent(at(5099), {});
-    expect_sent(at(5100), {v("V01")});
-    EXPECT_EQ(homebrew_state(), HB_SENT_RPTL);
+    for (bool refused : {false, true}) {
+      SCOPED_TRACE(steps + 10 * refused);
+      reset_homebrew();
+      at(100);
+      for (size_t i = 0; i < steps; ++i) in(v(answers[i]), 100);
+      net.take_sent();
+      console.clear();
+      if (refused) {
+        expect_sent(in(nak, 200), {});
+        EXPECT_EQ(homebrew_state(), HB_WAIT);
+        EXPECT_EQ(console.str().substr(25), std::string("HomeBrew master 192.0.2.3:62031: ") + lines[steps]);
+      } else {
+        EXPECT_EQ(homebrew_wait_ms(4000), 1000);
+        EXPECT_EQ(homebrew_wait_ms(4900), 200);
+      }
+      const int64_t again = refused ? 5200 : 5100;
+      expect_sent(at(again - 1), {});
+      expect_sent(at(again), {v("V01")});
+      EXPECT_EQ(homebrew_state(), HB_SENT_RPTL);
+    }
   }
   // The ACK of the timed-out step, arriving late, is no salt.
   expect_sent(in(v("V06"), 5200), {});
   expect_sent(in(v("V02"), 5300), {v("V03")});
+  // A stranger's NAK (another ID) changes nothing.
+  in(v("V25"), 5400);
+  EXPECT_EQ(homebrew_state(), HB_SENT_RPTK);
 
   // A master that never answers: RPTL every 5 s, one line a minute about it.
   reset_homebrew();
@@ -425,39 +440,7 @@ TEST_F(Homebrew, StepUnansweredForFiveSecondsStartsAgain) {
                 "HomeBrew master 192.0.2.3:62031: no answer to RPTL for 5 s, logging in again\n");
 }
 
-TEST_F(Homebrew, RefusalAtEachStepWaitsThenStartsAgain) {
-  snprintf(HomebrewSiteInfo.options, sizeof HomebrewSiteInfo.options, "TS2=3100;");
-  const std::vector<const char*> answers = {"V02", "V04", "V06"};
-  const char* lines[] = {
-      "login (RPTL) refused: ID not admitted or the master is full (ID 3120101), logging in again "
-      "in 5 s\n",
-      "RPTK refused: wrong passphrase or unknown ID (ID 3120101), logging in again in 5 s\n",
-      "configuration (RPTC) refused (ID 3120101), logging in again in 5 s\n",
-      "options (RPTO) refused (ID 3120101), logging in again in 5 s\n"};
-  const Bytes nak = hbv::from_hex("4d53544e414b002f9be5");
-  for (size_t steps = 0; steps <= answers.size(); ++steps) {
-    reset_homebrew();
-    console.clear();
-    at(0);
-    for (size_t i = 0; i < steps; ++i) in(v(answers[i]), 100);
-    net.take_sent();
-    console.clear();
-    expect_sent(in(nak, 200), {});
-    EXPECT_EQ(homebrew_state(), HB_WAIT);
-    EXPECT_EQ(console.str().substr(25), std::string("HomeBrew master 192.0.2.3:62031: ") + lines[steps]);
-    expect_sent(at(5199), {});
-    expect_sent(at(5200), {v("V01")});
-  }
-  // A stranger's NAK (another ID) changes nothing.
-  reset_homebrew();
-  at(0);
-  net.take_sent();
-  in(v("V25"), 10);
-  EXPECT_EQ(homebrew_state(), HB_SENT_RPTL);
-}
-
 TEST_F(Homebrew, RepeatedRefusalsBackOffUntilASessionHolds) {
-  const Bytes nak = hbv::from_hex("4d53544e414b002f9be5");
   at(0);
   net.take_sent();
   std::vector<int64_t> pauses;
@@ -485,7 +468,6 @@ TEST_F(Homebrew, RepeatedRefusalsBackOffUntilASessionHolds) {
 }
 
 TEST_F(Homebrew, MasterForgetsUsClosesOrFallsSilent) {
-  const Bytes nak = hbv::from_hex("4d53544e414b002f9be5");
   login(0);
   sends("RPTPING", 10, 6000);
   // MSTNAK to a ping: the master restarted; RPTL at once.
@@ -552,7 +534,7 @@ TEST_F(Homebrew, CloseSaysGoodbyeOnceAndEndsTheLogin) {
   homebrew_close();
   expect_sent(net.take_sent(), {kRptcl});
   EXPECT_EQ(master_online, 0);
-  expect_sent(in(hbv::from_hex("4d53544e414b002f9be5"), 10), {});  // the answer to RPTCL
+  expect_sent(in(nak, 10), {});  // the answer to RPTCL
   EXPECT_TRUE(sends("RPT", 20, 30000).empty());
   EXPECT_EQ(homebrew_state(), HB_CLOSED);
   EXPECT_EQ(homebrew_wait_ms(0), 1000);
@@ -561,7 +543,6 @@ TEST_F(Homebrew, CloseSaysGoodbyeOnceAndEndsTheLogin) {
 TEST_F(Homebrew, AHostileMasterCannotMakeItPrintWithoutBound) {
   // Accepts every login, refuses the session at its first ping, and sends
   // MSTCL, MSTNAK and junk in between: for ten minutes.
-  const Bytes nak = hbv::from_hex("4d53544e414b002f9be5");
   const Bytes junk[] = {v("V28"), nak, v("V04"), v("V10"), Bytes{'R', 'P', 'T', 'A', 'C', 'K'}, v("V02")};
   size_t logins = 0;
   for (int64_t t = 0; t < 600000; t += 50) {

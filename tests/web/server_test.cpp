@@ -118,10 +118,6 @@ TEST_F(WebServer, StreamsCallsAndReplaysFromLastEventId) {
   r = http_wait_for(fd, &raw, "event: call_end\nid: " + prefix + "2\n", 3000);
   EXPECT_NE(r.body.find("\"end\":\"terminator\""), std::string::npos);
   EXPECT_FALSE(shows_key(r.body));
-  // No call on the air: no more progress, the thread sleeps.
-  const uint64_t passes = web_stats().passes;
-  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
-  EXPECT_LE(web_stats().passes - passes, 1u);
   close(fd);
 
   // A reconnect with the call_start's id gets the call_end again, no snapshot.
