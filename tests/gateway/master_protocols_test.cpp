@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The start-up table of the master protocols, and what the choice changes in
-// the supervision loop and the keep-alive.
+// What the master protocol chosen at start-up changes in the supervision loop.
 #include "gateway/master_protocols.h"
 
 #include <gtest/gtest.h>
@@ -26,20 +25,6 @@ class MasterProtocols : public ::testing::Test {
   }
   FakeNet net;
 };
-
-TEST_F(MasterProtocols, EachModeItsLinkAndKeepAlive) {
-  for (int i = 0; i < MASTER_PROTOCOL_COUNT; ++i) {
-    const MasterProtocol& p = MASTER_PROTOCOLS[i];
-    EXPECT_EQ(select_master_protocol(p.mode), p.link);
-    EXPECT_EQ(&master_link(), p.link);
-    EXPECT_STREQ(master_link().mode, p.mode);
-    EXPECT_EQ(master_keepalive, p.link->keepalive);
-  }
-  EXPECT_EQ(select_master_protocol("hytera"), nullptr);
-  EXPECT_STREQ(master_link().mode, "homebrew") << "an unknown mode changes nothing";
-  EXPECT_EQ(CLASSIC_LINK.keepalive != nullptr, true) << "only the classic login sends the repeater's A";
-  EXPECT_EQ(OPEN_MASTER_LINK.keepalive == nullptr && HOMEBREW_LINK.keepalive == nullptr, true);
-}
 
 TEST_F(MasterProtocols, OnlyTheClassicLoginRunsFromTheSupervisionLoop) {
   for (const char* mode : {"open_master", "homebrew"}) {
