@@ -5,27 +5,23 @@ end-to-end tests, written from the protocol note, never from the gateway.
 
 The master answers as HBlink3 was seen to: RPTL -> RPTACK + a fresh random salt;
 RPTK with SHA-256(salt + passphrase) -> RPTACK + ID, a wrong hash -> MSTNAK and the
-entry deleted; RPTC while waiting for it -> RPTACK + ID, connected; RPTO while
-connected -> RPTACK + ID (otherwise silence); RPTPING while connected -> MSTPONG;
-RPTCL -> MSTNAK and the entry deleted; any other step -> MSTNAK. A session is an ID
-and the address that sent its RPTL: a datagram from another address does not reach
-it, a new RPTL replaces it. A tick drops a peer whose last ping is older than the
-timeout (defaults 5 s and 15 s, so 15-20 s after it). DMRD from a connected peer goes
+entry deleted; RPTC while waiting for it -> RPTACK + ID, connected; RPTPING while connected -> MSTPONG;
+RPTCL -> MSTNAK and the entry deleted; any other step -> MSTNAK. A session is an ID and the
+address that sent its RPTL; a new RPTL replaces it. DMRD from a connected peer goes
 to every other connected peer, bytes 11-14 set to the receiver's ID; any other DMRD
-is dropped silently. Every datagram is logged with its time."""
+is dropped. Every datagram is logged with its time."""
 
 import hashlib, os, struct, threading, time  # noqa: E401
 
 import bench
 from bench import now
 
-PING_TICK, PING_TIMEOUT = 5.0, 15.0
 # Tags a peer sends, longest first where one is the prefix of another.
-PEER_TAGS = (b"RPTPING", b"RPTCL", b"RPTL", b"RPTK", b"RPTC", b"RPTO", b"DMRD")
-MASTER_TAGS = (b"RPTACK", b"MSTPONG", b"MSTNAK", b"MSTCL", b"DMRD")
-# Where each tag carries the peer's ID, and its length (RPTO: at least).
+PEER_TAGS = (b"RPTPING", b"RPTCL", b"RPTL", b"RPTK", b"RPTC", b"DMRD")
+MASTER_TAGS = (b"RPTACK", b"MSTPONG", b"MSTNAK", b"DMRD")
+# Where each tag carries the peer's ID, and its length.
 ID_AT = {b"RPTPING": 7, b"RPTCL": 5, b"DMRD": 11}
-LENGTH = {b"RPTL": 8, b"RPTK": 40, b"RPTC": 302, b"RPTPING": 11, b"RPTCL": 9, b"RPTO": 9, b"DMRD": 55}
+LENGTH = {b"RPTL": 8, b"RPTK": 40, b"RPTC": 302, b"RPTPING": 11, b"RPTCL": 9, b"DMRD": 55}
 # RPTC, after tag and ID: (name, offset, length).
 RPTC_FIELDS = (("callsign", 8, 8), ("rx", 16, 9), ("tx", 25, 9), ("power", 34, 2), ("colour", 36, 2),
                ("latitude", 38, 8), ("longitude", 46, 9), ("height", 55, 3), ("location", 58, 20),
@@ -55,20 +51,17 @@ def rptc(rid, **f):
 
 
 class HomeBrewMaster:
-    """The master at ip:port in the peers' namespace. `passphrase` (bytes) may be
-    changed at any time.
+    """The master at ip:port in the peers' namespace.
     log: (t, "rx"|"tx", addr, data); logins: (t, id, addr) each time a peer became
     connected; configs: (t, id, fields) per RPTC accepted; faults: datagrams of a
     wrong length or with an unknown tag; events: what the master did, as text."""
 
-    def __init__(self, tb, port=62031, passphrase=b"passw0rd", ip=bench.MASTER_IP, tick=PING_TICK,
-                 timeout=PING_TIMEOUT):
-        self.passphrase, self.timeout = passphrase, timeout
+    def __init__(self, tb, port, passphrase, ip=bench.MASTER_IP):
+        self.passphrase = passphrase
         self.peers, self.log, self.logins, self.configs, self.faults, self.events = {}, [], [], [], [], []
         self.silent_until, self._cond = 0.0, threading.Condition(threading.RLock())
         self.ep = tb.endpoint(ip, port, self._on)
         self.addr = (ip, self.ep.sock.getsockname()[1])
-        bench.periodic(tick, self.tick)
 
     # ---- what the test uses
     def wait(self, cond, timeout):
@@ -106,15 +99,6 @@ class HomeBrewMaster:
             self.events.append((now(), "restart, silent %.1f s" % silent))
             return self.silent_until
 
-    def tick(self):
-        """The ping check: drops every peer whose last ping is older than the timeout."""
-        with self._cond:
-            for rid in [r for r, s in self.peers.items() if now() - s["ping"] > self.timeout]:
-                self.events.append((now(), "peer %d dropped, last ping %.1f s ago" % (
-                    rid, now() - self.peers[rid]["ping"])))
-                del self.peers[rid]
-            self._cond.notify_all()
-
     # ---- the protocol
     def _send(self, data, addr):
         self.log.append((now(), "tx", addr, data))
@@ -126,7 +110,7 @@ class HomeBrewMaster:
             self.log.append((d.t, "rx", d.src, d.data))
             self._cond.notify_all()
             tag = tag_of(d.data)
-            if tag is None or len(d.data) < LENGTH[tag] or (tag != b"RPTO" and len(d.data) != LENGTH[tag]):
+            if tag is None or len(d.data) != LENGTH[tag]:
                 self.faults.append((d.t, d.src, "%s of %d bytes" % (tag and tag.decode() or "unknown tag",
                                                                    len(d.data)), d.data[:16].hex()))
             rid = u32(d.data, ID_AT.get(tag, 4))
@@ -137,23 +121,20 @@ class HomeBrewMaster:
             state, idb = s and s["state"], struct.pack(">I", rid)
             if tag == b"RPTL":
                 salt = os.urandom(4)
-                self.peers[rid] = dict(addr=d.src, state="challenge", salt=salt, ping=now())
+                self.peers[rid] = dict(addr=d.src, state="challenge", salt=salt)
                 return self._send(b"RPTACK" + salt, d.src)
             if tag == b"RPTK" and state == "challenge":
                 if d.data[8:] == hashlib.sha256(s["salt"] + self.passphrase).digest():
-                    s.update(state="config", ping=now())
+                    s["state"] = "config"
                     return self._send(b"RPTACK" + idb, d.src)
                 del self.peers[rid]
                 self.events.append((now(), "peer %d: wrong passphrase, deleted" % rid))
             elif tag == b"RPTC" and state == "config":
-                s.update(state="connected", ping=now())
+                s["state"] = "connected"
                 self.configs.append((d.t, rid, rptc_fields(d.data)))
                 self.logins.append((d.t, rid, d.src))
                 return self._send(b"RPTACK" + idb, d.src)
-            elif tag == b"RPTO":
-                return state == "connected" and self._send(b"RPTACK" + idb, d.src)
             elif tag == b"RPTPING" and state == "connected":
-                s["ping"] = now()
                 return self._send(b"MSTPONG" + idb, d.src)
             elif tag == b"RPTCL" and state == "connected":
                 del self.peers[rid]
@@ -180,30 +161,26 @@ class HomeBrewMaster:
                 print("  %8.3f %s %-22s %s" % (t - t0, way, addr and "%s:%d" % addr, shown))
 
 
-def fill(vector_hex, stream, rid=None):
-    """A DMRD vector's bytes: the x'd stream ID set, bytes 11-14 to `rid` if given, other x's 0."""
+def fill(vector_hex, stream, rid):
+    """A DMRD vector's bytes: the x'd stream ID set, bytes 11-14 to `rid`, other x's 0."""
     b = bytearray(bytes.fromhex(vector_hex[:32] + "%08x" % stream + vector_hex[40:].replace("x", "0")))
-    if rid is not None:
-        b[11:15] = struct.pack(">I", rid)
+    b[11:15] = struct.pack(">I", rid)
     return bytes(b)
 
 
 class HomeBrewPeer:
-    """A small HomeBrew peer at ip:port: login() logs it in one step per answer;
-    while connected it pings every `ping` seconds (None: only by ping()). `dmrd`
-    holds the DMRD datagrams it received; `answers` every datagram from the master."""
+    """A small HomeBrew peer: login() logs it in one step per answer (the stand-in
+    master drops no silent peer, so it never pings); `dmrd` holds the DMRD datagrams
+    it received."""
 
-    def __init__(self, tb, master, rid, passphrase=b"passw0rd", ip=bench.PEER2_IP, port=0, ping=5.0, **config):
+    def __init__(self, tb, master, rid, passphrase, ip=bench.PEER2_IP, **config):
         self.master, self.rid, self.passphrase = master, rid, passphrase
         self.config = dict(dict(callsign="N0CALL", rx="449000000", tx="444000000", power="25", colour="01",
                                 latitude="+38.0000", longitude="-095.0000", height="075", slots="2",
                                 software="corvane e2e peer"), **config)
-        self.state, self.pongs, self.dmrd, self.answers = "idle", 0, [], []
-        self.ep = tb.endpoint(ip, port, self._on)
-        self.addr = self.ep.sock.getsockname()
+        self.state, self.dmrd = "idle", []
+        self.ep = tb.endpoint(ip, 0, self._on)
         self._cond = threading.Condition()
-        if ping:
-            bench.periodic(ping, lambda: self.state == "connected" and self.ping())
 
     def _id(self):
         return struct.pack(">I", self.rid)
@@ -213,13 +190,10 @@ class HomeBrewPeer:
             return
         with self._cond:
             tag, b = tag_of(d.data, MASTER_TAGS), d.data
-            self.answers.append(d)
             if tag == b"DMRD":
                 self.dmrd.append(d)
-            elif tag in (b"MSTNAK", b"MSTCL"):
+            elif tag == b"MSTNAK":
                 self.state = "idle"
-            elif tag == b"MSTPONG":
-                self.pongs += 1
             elif tag == b"RPTACK" and self.state == "RPTL":  # the salt
                 self.state = "RPTK"
                 self.ep.send(b"RPTK" + self._id() + hashlib.sha256(b[6:10] + self.passphrase).digest(), d.src)
@@ -239,15 +213,9 @@ class HomeBrewPeer:
                 self._cond.wait(0.05)
             return self.state == "connected"
 
-    def ping(self):
-        try:
-            self.ep.send(b"RPTPING" + self._id(), self.master)
-        except OSError:  # closed with the bench
-            pass
-
-    def send_call(self, vectors, gap=0.06, stream=None):
-        """The call's DMRD vectors with a random stream ID (or `stream`) and this peer's ID; the stream ID."""
-        stream = stream or int.from_bytes(os.urandom(4), "big") or 1
+    def send_call(self, vectors, gap=0.06):
+        """The call's DMRD vectors with a random stream ID and this peer's ID; the stream ID."""
+        stream = int.from_bytes(os.urandom(4), "big") or 1
         for h in vectors:
             self.ep.send(fill(h, stream, self.rid), self.master)
             time.sleep(gap)

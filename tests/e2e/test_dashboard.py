@@ -49,21 +49,15 @@ def find_browser():
     return None
 
 
-def import_selenium():
-    """Selenium, also when python3 is not the system's and Debian's python3-selenium sits beside it."""
+def skip_reason(binary):
+    """Why this machine cannot run the test, or None. Selenium also when python3 is not the
+    system's and Debian's python3-selenium sits beside it."""
     global webdriver, Service
     sys.path.append("/usr/lib/python3/dist-packages")  # searched last
     try:
-        from selenium import webdriver as w
-        from selenium.webdriver.chrome.service import Service as s
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
     except ImportError:
-        return False
-    webdriver, Service = w, s
-    return True
-
-
-def skip_reason(binary):
-    if not import_selenium():
         return "python3-selenium is not installed"
     if find_browser() is None:
         return "chromium is not installed"
