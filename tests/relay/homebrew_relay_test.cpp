@@ -24,6 +24,7 @@
 #include "support/console_capture.h"
 #include "support/fake_net.h"
 #include "support/homebrew_vectors.h"
+#include "support/moto_voice.h"
 #include "support/record_text.h"
 #include "support/test_site.h"
 
@@ -93,16 +94,9 @@ class HomebrewRelays : public ::testing::Test {
   }
   bool said(const std::string& text) const { return console.str().find(text) != std::string::npos; }
 
-  // A voice packet of the repeater, as relay_test builds them.
+  // A voice packet of the repeater.
   Bytes moto(MotoVoiceKind kind, int seq, bool priv = false, bool first = false) {
-    Bytes p(MOTO_VOICE_MAX_LEN);
-    p.resize(moto_voice_begin(kind, p.data()) - AUTH_TAG_LEN);
-    MotoCall call{priv, {0, 0x2F, 0x9B, 0xE5}, 7, kRadio, kTalkgroup, {1, 2, 3, 4}};
-    moto_write_call(p.data(), kind, call);
-    moto_write_rtp(p.data(), static_cast<uint16_t>(seq), 1000);
-    if (kind == MOTO_VOICE_HEADER) moto_write_header_marker(p.data(), first);
-    for (unsigned k = 0; kind >= MOTO_BURST_A && k < 3; ++k) moto_write_frame(p.data(), k, frames[k], false);
-    return p;
+    return moto_voice_packet(kind, seq, priv, first, hbv::kPeer, kRadio, kTalkgroup, frames);
   }
   // A DMRD of the master: burst of the vector `burst_from` (its frames and
   // centre), the given numbers; 53 bytes when `shorter`.
