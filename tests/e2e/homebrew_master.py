@@ -22,11 +22,8 @@ MASTER_TAGS = (b"RPTACK", b"MSTPONG", b"MSTNAK", b"DMRD")
 # Where each tag carries the peer's ID, and its length.
 ID_AT = {b"RPTPING": 7, b"RPTCL": 5, b"DMRD": 11}
 LENGTH = {b"RPTL": 8, b"RPTK": 40, b"RPTC": 302, b"RPTPING": 11, b"RPTCL": 9, b"DMRD": 55}
-# RPTC, after tag and ID: (name, offset, length).
-RPTC_FIELDS = (("callsign", 8, 8), ("rx", 16, 9), ("tx", 25, 9), ("power", 34, 2), ("colour", 36, 2),
-               ("latitude", 38, 8), ("longitude", 46, 9), ("height", 55, 3), ("location", 58, 20),
-               ("description", 78, 19), ("slots", 97, 1), ("url", 98, 124), ("software", 222, 40),
-               ("package", 262, 40))
+# The RPTC fields test_homebrew reads: (name, offset, length).
+RPTC_FIELDS = (("callsign", 8, 8), ("rx", 16, 9), ("tx", 25, 9), ("slots", 97, 1), ("software", 222, 40))
 
 
 def tag_of(data, tags=PEER_TAGS):
@@ -173,11 +170,9 @@ class HomeBrewPeer:
     master drops no silent peer, so it never pings); `dmrd` holds the DMRD datagrams
     it received."""
 
-    def __init__(self, tb, master, rid, passphrase, ip=bench.PEER2_IP, **config):
+    def __init__(self, tb, master, rid, passphrase, ip=bench.PEER2_IP):
         self.master, self.rid, self.passphrase = master, rid, passphrase
-        self.config = dict(dict(callsign="N0CALL", rx="449000000", tx="444000000", power="25", colour="01",
-                                latitude="+38.0000", longitude="-095.0000", height="075", slots="2",
-                                software="corvane e2e peer"), **config)
+        self.config = dict(callsign="N0CALL", rx="449000000", tx="444000000", slots="2", software="corvane e2e peer")
         self.state, self.dmrd = "idle", []
         self.ep = tb.endpoint(ip, 0, self._on)
         self._cond = threading.Condition()
