@@ -7,8 +7,11 @@
 #include <thread>
 
 #include "core/metrics.h"
+#include "support/record_text.h"
 
 namespace {
+
+using Texts = std::vector<std::string>;
 
 class CallRecord : public ::testing::Test {
  protected:
@@ -18,6 +21,33 @@ class CallRecord : public ::testing::Test {
   }
   void TearDown() override { reset_call_record(); }
 };
+
+TEST_F(CallRecord, LiveFiguresEventsAndTimeOuts) {
+  const CallChannel ch = CH_REPEATER_SLOT2;
+  EXPECT_EQ(call_record_wait_ms(ch, 0), -1);
+  call_record_start(ch, 1, 2, true, 1700000000000, 1000);
+  EXPECT_EQ(call_record_events(), 1u) << "the start is told at once";
+  call_record_burst(ch, BurstFigures{1, 2, BURST_CHECKED_BITS, 3, 1}, 1060);
+  call_record_touch(ch, 1500);
+  EXPECT_EQ(live_text(ch), "1>2p s2 b1 l1 e2/141 f1/3 end0 500ms");
+  EXPECT_EQ(call_record_wait_ms(ch, 2000), 2500) << "3 s after the latest sign of life";
+  EXPECT_FALSE(call_record_expire(ch, 4499));
+  // A start while a call is open ends that one as a time-out, at its latest
+  // sign of life.
+  call_record_start(ch, 3, 4, false, 1700000004000, 4000);
+  call_record_end(ch, END_TERMINATOR, 4700);
+  EXPECT_EQ(live_text(ch), "-");
+
+  RecordEvent first;
+  ASSERT_TRUE(call_record_pop(&first));
+  EXPECT_EQ(first.at_ms, 1700000000000);
+  EXPECT_EQ(take_event_texts(),
+            (Texts{"end 2 1>2p s2 b1 l1 e2/141 f1/3 end2 500ms", "start 2 3>4 s2 b0 l0 e0/0 f0/0 end0 0ms",
+                   "end 2 3>4 s2 b0 l0 e0/0 f0/0 end1 700ms"}));
+  EXPECT_EQ(metrics_get(metrics.calls[DIR_TO_MASTER]), 2u);
+  EXPECT_EQ(metrics_get(metrics.duration_bucket[0]) * 10000 + metrics_get(metrics.duration_sum_ms), 21200u)
+      << "two calls under a second, 1.2 s in all";
+}
 
 TEST_F(CallRecord, AFullQueueDropsAndCountsNeverBlocks) {
   RecordEvent ev{};

@@ -101,7 +101,7 @@ class HomebrewRelays : public ::testing::Test {
   // A DMRD of the master: burst of the vector `burst_from` (its frames and
   // centre), the given numbers; 53 bytes when `shorter`.
   Bytes dmrd(const char* burst_from, uint8_t seq, uint32_t stream, uint8_t slot = 2, uint32_t src = kRadio,
-             bool shorter = false) {
+             bool shorter = false, uint8_t ber = 0) {
     const Bytes ref = hbv::v(burst_from);
     HbDmrd d{};
     EXPECT_TRUE(hb_flags_decode(ref[15], &d));
@@ -111,6 +111,7 @@ class HomebrewRelays : public ::testing::Test {
     d.repeater = hbv::kOtherPeer;
     d.slot = slot;
     d.stream = stream;
+    d.ber = ber;
     Bytes out(HB_DMRD_LEN);
     hb_dmrd_build(d, ref.data() + HB_BURST_OFFSET, out.data());
     if (shorter) out.resize(HB_DMRD_SHORT_LEN);
@@ -231,9 +232,17 @@ TEST_F(HomebrewRelays, MastersCallsReachTheRepeater) {
   EXPECT_TRUE(said(" SENDE EIN 3\n"));
 }
 
-TEST_F(HomebrewRelays, Ts1ShownAndDataIgnored) {
+TEST_F(HomebrewRelays, SendersBerInTheRecordTs1ShownAndDataIgnored) {
   login();
+  at(1000, dmrd("V11", 0, 7));
+  at(1060, dmrd("V12", 1, 7, 2, kRadio, false, 3));
+  at(1120, dmrd("V13", 2, 7, 2, kRadio, false, 2));
+  CallFigures f;
+  ASSERT_TRUE(call_record_live(CH_MASTER_SLOT2, &f));
+  EXPECT_EQ(std::make_tuple(f.bursts, f.bit_errors, f.bits, f.ber_byte), std::make_tuple(2u, 5u, 282u, uint8_t(1)));
+
   // TS1: shown and in the record, never relayed.
+  net.take_sent();
   for (int i = 0; i < 8; ++i) at(2000 + 60 * i, dmrd(HB_CALL[i], static_cast<uint8_t>(i), 9, 1, 3120777));
   EXPECT_TRUE(said(" RX SLOT=1 DST_ID=3100 SRC_ID=3120777 TYPE=Voice\n"));
   EXPECT_TRUE(sent_to(kSiteMotoSock).empty());

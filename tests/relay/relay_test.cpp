@@ -456,6 +456,27 @@ TEST_F(MotoToMaster, BurstPositionRepeatsSlotOneAndShortPackets) {
   EXPECT_EQ(drops(), (std::vector<uint64_t>{0, 0, 2, 1, 1})) << "authentication, stranger, short, sequence, slot";
 }
 
+TEST_F(MotoToMaster, CallsInTheRecordWithLossAndFramesMarkedBad) {
+  m2m_wall_ms = [] { return WALL0; };
+  // Burst C lost (a gap in the numbers), D with a frame marked bad, E and F
+  // lost without a gap (burst A where E was due); the terminator ends it.
+  const MotoVoiceKind kinds[] = {MOTO_VOICE_HEADER, MOTO_VOICE_HEADER, MOTO_BURST_A, MOTO_BURST_B,
+                                 MOTO_BURST_D,      MOTO_BURST_A,      MOTO_BURST_B, MOTO_VOICE_TERMINATOR};
+  const int seqs[] = {100, 101, 102, 103, 105, 106, 107, 108};
+  for (int i = 0; i < 8; ++i) {
+    Bytes p = moto(kinds[i], seqs[i], true, i == 0);
+    if (i == 4) moto_write_frame(p.data(), 2, frames[2], true);
+    moto_ms += 60;
+    EXPECT_FALSE(in(p));
+    EXPECT_TRUE(i != 4 || live_text(CH_REPEATER_SLOT2) == "2622101>262p s2 b3 l1 e0/0 f1/9 end0 240ms")
+        << live_text(CH_REPEATER_SLOT2);
+  }
+  EXPECT_EQ(take_event_texts(), (Texts{"start 2 2622101>262p s2 b0 l0 e0/0 f0/0 end0 0ms",
+                                       "end 2 2622101>262p s2 b5 l3 e0/0 f1/15 end1 420ms"}));
+  EXPECT_EQ(metrics_get(metrics.voice_packets[DIR_TO_MASTER]), 8u);
+  EXPECT_EQ(metrics_get(metrics.calls[DIR_TO_MASTER]), 1u);
+}
+
 TEST_F(PositionRelay, PositionReports) {
   std::string text = "ABCDEFGHIJKLMN04807.038N011311.00E,012K,xxxxxxxx";  // manual: '.' at 19 and 30
   text[15] = '\n';
