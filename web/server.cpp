@@ -400,15 +400,16 @@ bool parse_quad(const char* s, size_t len, uint32_t* out) {
   return true;
 }
 
-// Decimal digits only, at most `max`.
+// Decimal digits only, at most `max`.  Checked digit by digit: where
+// unsigned long has 32 bits (armhf) ten digits would wrap around.
 bool parse_number(const char* s, size_t len, unsigned long max, unsigned long* out) {
   if (len == 0 || len > 10) return false;
   unsigned long v = 0;
   for (size_t i = 0; i < len; ++i) {
     if (s[i] < '0' || s[i] > '9') return false;
     v = v * 10 + static_cast<unsigned long>(s[i] - '0');
+    if (v > max) return false;
   }
-  if (v > max) return false;
   *out = v;
   return true;
 }

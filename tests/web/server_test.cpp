@@ -169,6 +169,30 @@ TEST_F(WebServer, StreamLimitsAndANonReadingClientDropped) {
   EXPECT_EQ(web_stats().streams, 0);
 }
 
+TEST_F(WebServer, ServesAgainAfterEveryConnectionWasHeld) {
+  // 64 connections (8 from each of 8 addresses) that never finish a request.
+  std::vector<int> held;
+  for (int a = 0; a < 8; ++a)
+    for (int i = 0; i < 8; ++i) {
+      const std::string from = "127.0.1." + std::to_string(a + 1);
+      held.push_back(http_connect(port, from.c_str()));
+      http_send(held.back(), "GET / HTTP/1.1\r\n");
+    }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::string raw;
+  const int extra = http_connect(port, "127.0.2.1");
+  http_send(extra, "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_NE(http_wait_for(extra, &raw, "\x01never", 500).status, 200);  // the limit holds
+  close(extra);
+  for (int fd : held) close(fd);
+  HttpReply r;
+  for (int i = 0; i < 50 && r.status != 200; ++i) {
+    r = http_request(port, "GET", "/api/status");
+    if (r.status != 200) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(r.status, 200);
+}
+
 // Without the thread, on the test's clock: what each pass says is the
 // longest the thread may sleep.
 TEST(WebPass, WaitsOnlyForKeepAliveAndProgress) {
@@ -210,7 +234,9 @@ TEST(WebOptionsParse, AddressesPortsAndNetworks) {
   ASSERT_TRUE(web_parse_http("192.0.2.1:65535", &o, &err));
   EXPECT_EQ(o.addr, 0xC0000201u);
   EXPECT_EQ(o.port, 65535);
-  for (const char* bad : {"", "0", "65536", "-1", "80x", ":80", "1.2.3:80", "1.2.3.4:", "host:80", "1.2.3.4:80:1"})
+  // 4294967376 is 2^32 + 80: no wrap-around where unsigned long has 32 bits.
+  for (const char* bad : {"", "0", "65536", "-1", "80x", ":80", "1.2.3:80", "1.2.3.4:", "host:80", "1.2.3.4:80:1",
+                          "4294967376", "1.2.3.4:4294967376"})
     EXPECT_FALSE(web_parse_http(bad, &o, &err) || err.find('\n') != std::string::npos) << bad;
 
   ASSERT_TRUE(web_parse_allow("192.0.2.77/24,10.0.0.1/32", &o, &err));
@@ -220,7 +246,8 @@ TEST(WebOptionsParse, AddressesPortsAndNetworks) {
   EXPECT_TRUE(web_allowed(o, 0x0A000001u));
   o.addr = 0x7F000001;  // listening on loopback: no list needed
   EXPECT_TRUE(web_allowed(o, 0xC0000301u));
-  for (const char* bad : {"", "10.0.0.0", "10.0.0.0/33", "10.0.0.0/", "10.0.0/8", "10.0.0.0/8,", "10.0.0.0/-1"})
+  for (const char* bad :
+       {"", "10.0.0.0", "10.0.0.0/33", "10.0.0.0/", "10.0.0/8", "10.0.0.0/8,", "10.0.0.0/-1", "10.0.0.0/4294967304"})
     EXPECT_FALSE(web_parse_allow(bad, &o, &err)) << bad;
   std::string many = "10.0.0.0/32";
   for (int i = 1; i <= WEB_ALLOW_MAX; ++i) many += ",10.0.0." + std::to_string(i) + "/32";
