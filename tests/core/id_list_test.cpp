@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <string>
 
@@ -224,6 +225,27 @@ TEST_F(IdListLoad, ALoadThatFailsKeepsTheListBefore) {
   reset_id_list();
   EXPECT_EQ(id_list_current()->size(), 0u);
   EXPECT_EQ(id_list_loads(), 0u);
+}
+
+TEST_F(IdListLoad, AFileWrittenWhileReadIsRefused) {
+  write("1,A,a\n");
+  id_list_load(path_.c_str());
+  std::string big;
+  for (int i = 2; i < 200000; ++i) big += std::to_string(i) + ",DL" + std::to_string(i) + ",name\n";
+  write(big);
+  std::atomic<bool> go{false}, done{false};
+  std::thread writer([&] {
+    std::ofstream f(path_, std::ios::binary | std::ios::app);
+    for (int i = 0; !done; ++i) (f << "16000000,X,x\n").flush(), go = true;
+  });
+  while (!go) std::this_thread::yield();
+  ConsoleCapture cap;
+  id_list_load(path_.c_str());  // appended to all the time it reads
+  done = true;
+  writer.join();
+  EXPECT_NE(cap.str().find("not read: it changed while it was read; keeping 1 entries\n"), std::string::npos)
+      << cap.str();
+  EXPECT_EQ(id_list_current()->size(), 1u);
 }
 
 }  // namespace

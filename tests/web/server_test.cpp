@@ -161,6 +161,36 @@ TEST_F(WebServer, EndpointsHeadersStreamsReplayAndLimits) {
   EXPECT_EQ(web_stats().streams, 0);
 }
 
+// At 64 connections the server stops listening; when they all go in one
+// pass it must listen again before the thread sleeps with nothing due.
+TEST(WebPass, ListensAgainWhenHeldConnectionsGoInOnePass) {
+  reset_web();
+  ASSERT_TRUE(web_open(WebOptions{}));
+  std::vector<int> held;
+  for (int a = 0; a < 8; ++a)
+    for (int i = 0; i < 8; ++i) {
+      held.push_back(http_connect(web_port(), ("127.0.1." + std::to_string(a + 1)).c_str()));
+      web_pass(1000, 1765206000000);
+    }
+  for (int fd : held) close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const int64_t wait = web_pass(2000, 1765206000000);
+  const int fd = http_connect(web_port());
+  http_send(fd, "GET /api/status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  pollfd fds[2 + 16];
+  const size_t n = web_poll_fds(fds, 18);
+  EXPECT_GT(poll(fds, n, wait < 0 || wait > 500 ? 500 : static_cast<int>(wait)), 0) << "the thread would sleep on";
+  std::string raw;
+  HttpReply r;
+  for (int i = 0; i < 50 && r.status == 0; ++i) {
+    web_pass(2100 + i, 1765206000000);
+    r = http_wait_for(fd, &raw, "\x01never", 10);
+  }
+  EXPECT_EQ(r.status, 200);
+  close(fd);
+  reset_web();
+}
+
 TEST(WebOptionsParse, AddressesPortsAndNetworks) {
   WebOptions o;
   std::string err;
@@ -169,7 +199,8 @@ TEST(WebOptionsParse, AddressesPortsAndNetworks) {
   ASSERT_TRUE(web_parse_http("192.0.2.1:65535", &o, &err));
   EXPECT_EQ(o.addr, 0xC0000201u);
   EXPECT_EQ(o.port, 65535);
-  for (const char* bad : {"0", "65536", "80x", "1.2.3:80", "1.2.3.4:", "host:80"})
+  // 4294967376 is 2^32 + 80: no wrap-around where unsigned long has 32 bits.
+  for (const char* bad : {"0", "65536", "80x", "1.2.3:80", "1.2.3.4:", "host:80", "4294967376", "1.2.3.4:4294967376"})
     EXPECT_FALSE(web_parse_http(bad, &o, &err) || err.find('\n') != std::string::npos) << bad;
 
   ASSERT_TRUE(web_parse_allow("192.0.2.77/24,10.0.0.1/32", &o, &err));
@@ -179,7 +210,7 @@ TEST(WebOptionsParse, AddressesPortsAndNetworks) {
   EXPECT_TRUE(web_allowed(o, 0x0A000001u));
   o.addr = 0x7F000001;  // listening on loopback: no list needed
   EXPECT_TRUE(web_allowed(o, 0xC0000301u));
-  for (const char* bad : {"10.0.0.0", "10.0.0.0/33", "10.0.0/8", "10.0.0.0/8,"})
+  for (const char* bad : {"10.0.0.0", "10.0.0.0/33", "10.0.0/8", "10.0.0.0/8,", "10.0.0.0/4294967304"})
     EXPECT_FALSE(web_parse_allow(bad, &o, &err)) << bad;
   std::string many = "10.0.0.0/32";
   for (int i = 1; i <= WEB_ALLOW_MAX; ++i) many += ",10.0.0." + std::to_string(i) + "/32";
