@@ -4,7 +4,8 @@
 (RPTL, RPTK, RPTC of 302 bytes with the configuration's call sign and frequencies,
 slots '2'), a ping every 5 s, a call each way through the master to and from a
 second HomeBrew peer as the vectors, a master restart (a new login after the MSTNAK
-to the next ping, calls again). Refusals and their pauses: tests/master/homebrew_test."""
+to the next ping, calls again), a refused passphrase (a console line, a new try
+about 5 s later)."""
 
 import os, struct, tempfile, time  # noqa: E401
 
@@ -16,6 +17,8 @@ from test_voice import voice
 
 ID, PEER2_ID, PORT, GW = int(bench.CONFIG["RptrID"]), 2629998, 62031, (GW_IP, 62006)
 PASSPHRASE = b"e2e Pass-phrase 7"
+# The gateway's line when the master refuses its RPTK (the exact words are its own).
+REFUSED = r"(?i)refus.*(passphrase|RPTK)"
 
 
 def passphrase_file(tb):
@@ -158,6 +161,23 @@ def checks(res, gw, hm, rep, p2):
     if logins(hm, back) and res.check("after the restart: second peer logged in again", p2.login()):
         stream2 = from_repeater(res, hm, rep, p2, "after the restart, a call")
         res.check("a new stream ID for the new call", stream1 != stream2, (stream1, stream2))
+
+    hm.passphrase, ln = b"not the gateway's passphrase", gw.mark()
+    t = hm.restart()
+    hm.wait(lambda: any(tag_of(q[1]) == b"RPTK" and a for q, a in exchanges(hm, t)), 8.0)
+    refused = next((a for q, a in exchanges(hm, t) if tag_of(q[1]) == b"RPTK"), None)
+    if not res.check("wrong passphrase: RPTK refused with MSTNAK", refused and refused[1][:6] == b"MSTNAK",
+                     tags(exchanges(hm, t))):
+        return
+    hm.passphrase = PASSPHRASE
+    line = gw.wait_for_line(REFUSED, 2.0, ln)
+    res.check("wrong passphrase: a console line says so (%s)" % REFUSED, line and line.t - refused[0] < 2.0,
+              [x.text for x in gw.lines[ln:]][-5:])
+    hm.wait(lambda: any(tag_of(q[1]) == b"RPTL" for q, a in exchanges(hm, refused[0])), 9.0)
+    retry = next((q[0] for q, a in exchanges(hm, refused[0]) if tag_of(q[1]) == b"RPTL"), None)
+    res.check("wrong passphrase: a new try 4-7 s later", retry and 4.0 <= retry - refused[0] <= 7.0,
+              retry and retry - refused[0])
+    res.check("  ... which logs in, the passphrase right again", hm.wait(lambda: logins(hm, refused[0]), 2.0))
 
 
 if __name__ == "__main__":
