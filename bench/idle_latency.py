@@ -55,22 +55,35 @@ def proc_cpu_s(pid):
     return (int(fields[11]) + int(fields[12])) / TICK   # utime, stime
 
 
-def proc_voluntary(pid):
-    total = 0
+def proc_switches(pid):
+    """Voluntary and involuntary context switches, summed over all threads."""
+    vol = invol = 0
     for t in os.listdir("/proc/%d/task" % pid):
-        with open("/proc/%d/task/%s/status" % (pid, t)) as f:
-            for line in f:
-                if line.startswith("voluntary_ctxt_switches"):
-                    total += int(line.split()[1])
-    return total
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, t)) as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches"):
+                        vol += int(line.split()[1])
+                    elif line.startswith("nonvoluntary_ctxt_switches"):
+                        invol += int(line.split()[1])
+        except FileNotFoundError:
+            pass   # a thread that just ended
+    return vol, invol
+
+
+def proc_status_kib(pid, keys=("VmRSS", "VmHWM", "VmLck")):
+    """The given Vm* lines of /proc/PID/status, in KiB (0 where absent)."""
+    out = dict.fromkeys(keys, 0)
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            k = line.split(":", 1)[0]
+            if k in out:
+                out[k] = int(line.split()[1])
+    return out
 
 
 def proc_rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS"):
-                return int(line.split()[1])
-    return 0
+    return proc_status_kib(pid, ("VmRSS",))["VmRSS"]
 
 
 def pct(values, p):
@@ -104,9 +117,11 @@ def call(name, superframes, seq0):
     return out
 
 
-def send_spaced(ep, packets, dst, gap):
+def send_spaced(ep, packets, dst, gap, spent=None):
     """Sends the packets `gap` seconds apart; returns their send times on the
-    wall clock, the clock of the kernel's receive stamps."""
+    wall clock, the clock of the kernel's receive stamps.  `spent` gets the
+    milliseconds from reading the clock to the send's return (a sender held up
+    there makes the packet look late)."""
     times = []
     t = now()
     for p in packets:
@@ -114,6 +129,8 @@ def send_spaced(ep, packets, dst, gap):
             time.sleep(min(0.002, max(t - now(), 0)))
         times.append(time.time())
         ep.send(p, dst)
+        if spent is not None:
+            spent.append((time.time() - times[-1]) * 1000.0)
         t += gap
     return times
 
@@ -130,6 +147,7 @@ def latencies(sent_times, received):
 REFERENCE_SLEEPER = r"""
 import select, sys, time
 late, t = [], time.monotonic()
+print("%.6f" % (time.time() - time.monotonic() + t))  # the start on the wall clock
 while not select.select([sys.stdin], [], [], 0)[0]:
     t += 0.060
     time.sleep(max(0.0, t - time.monotonic()))
@@ -148,83 +166,174 @@ class ReferenceSleeper:
 
     def __exit__(self, *exc):
         out, _ = self.proc.communicate("stop\n", timeout=10)
-        self.late_ms = [int(x) / 1000.0 for x in out.split()]
+        start, *late = out.split()
+        self.late_ms = [int(x) / 1000.0 for x in late]
+        # (deadline on the wall clock, ms late) of each wake-up
+        self.late_at = [(float(start) + 0.060 * (k + 1), x) for k, x in enumerate(self.late_ms)]
 
 
 def is_voice_to_repeater(d):
     return len(d.data) > 24 and d.data[0] in (0x80, 0x81)
 
 
+class LinkedGateway:
+    """The gateway on its own bench with both links up (login answered, RDAC
+    cycle done), the master's keep-alive running; a context manager.  `args`
+    go on the gateway's command line, `prefix` before the binary, `env` into
+    its environment; on_start(pid) is called as soon as the gateway runs."""
+
+    def __init__(self, name, binary, rt, args=(), prefix=(), on_start=None, env=None):
+        self.name, self.binary, self.rt, self.args, self.prefix = name, binary, rt, list(args), list(prefix)
+        self.on_start, self.env = on_start, env
+
+    def __enter__(self):
+        self.tb = Bench(self.binary).__enter__()
+        try:
+            self.rep = peers.RepeaterStandIn(self.tb)
+            self.rep.answering = True
+            self.master = peers.MasterStandIn(self.tb)
+            self.gw = self.tb.start_gateway(config_text(), rt=self.rt, args=self.args, prefix=self.prefix,
+                                            env=self.env)
+            self.pid = gateway_pid(self.gw)
+            if self.on_start:
+                self.on_start(self.pid)
+            self.ka = periodic(5.0, lambda: self.master.audio.send(b"A", AUDIO))
+            if self.gw.wait_for_line(r"Sende Anmeldung an DMR Master", 20.0) is None:
+                raise RuntimeError("%s: no login within 20 s" % self.name)
+            if self.master.rdac.wait_for(lambda d: len(d.data) == 71, 10.0) is None:
+                raise RuntimeError("%s: no RDAC pair" % self.name)
+            self.master.rdac_reply()
+            time.sleep(3.0)
+        except BaseException:
+            self.__exit__(*sys.exc_info())
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        if getattr(self, "ka", None):
+            self.ka.set()
+        if exc[0] is not None and getattr(self, "gw", None):
+            self.gw.dump(40)
+        self.tb.__exit__(*exc)
+
+
+def idle_cost(pid, seconds, res):
+    """CPU (% of a core) and context switches per second over `seconds`."""
+    c0, (v0, i0), t0 = proc_cpu_s(pid), proc_switches(pid), now()
+    time.sleep(seconds)
+    c1, (v1, i1), t1 = proc_cpu_s(pid), proc_switches(pid), now()
+    res["idle_cpu_pct"] = 100.0 * (c1 - c0) / (t1 - t0)
+    res["wakeups_s"] = (v1 - v0) / (t1 - t0)
+    res["involuntary_s"] = (i1 - i0) / (t1 - t0)
+
+
+def relay_calls(lk, calls, res):
+    """`calls` calls each way and as many clumps from the master through the
+    linked gateway `lk`: latencies, counts, pacing gaps, the machine's own
+    sleep, the CPU while pacing, into `res`."""
+    pid, rep, master = lk.pid, lk.rep, lk.master
+    with ReferenceSleeper() as ref:
+        res["to_master"], res["to_repeater"], res["gaps"] = [], [], []
+        res["to_master_at"], res["to_repeater_at"], res["gaps_at"] = [], [], []   # wall clock of each
+        res["to_master_spent"], res["to_repeater_spent"] = [], []
+        got_sent = [0] * 6
+        pacing_cpu = pacing_s = 0.0
+        for c in range(calls):
+            # Repeater -> master, 60 ms apart as a radio sends them.
+            start = master.audio.mark()
+            sent = send_spaced(rep.ep, call("rcall", 3, 1000 + 100 * c), RPT, 0.060, spent := [])
+            time.sleep(0.5)
+            got = master.audio.received(lambda d: len(d.data) == 72, start=start)
+            res["to_master"] += latencies(sent, got)
+            res["to_master_at"] += sent[:len(got)]
+            res["to_master_spent"] += spent[:len(got)]
+            got_sent[0] += len(got)
+            got_sent[1] += len(sent)
+
+            # Master -> repeater, 80 ms apart: pacing adds no delay.
+            start = rep.ep.mark()
+            sent = send_spaced(master.audio, call("mcall", 3, 2000 + 100 * c), AUDIO, 0.080, spent := [])
+            time.sleep(0.5)
+            got = rep.ep.received(is_voice_to_repeater, start=start)
+            res["to_repeater"] += latencies(sent, got)
+            res["to_repeater_at"] += sent[:len(got)]
+            res["to_repeater_spent"] += spent[:len(got)]
+            got_sent[2] += len(got)
+            got_sent[3] += len(sent)
+            time.sleep(3.5)   # let the call end in the gateway
+
+            # A clump from the master: the gateway spreads it 60 ms apart.
+            clump = call("mcall", 10, 5000 + 100 * c)
+            start = rep.ep.mark()
+            c0, t0 = proc_cpu_s(pid), now()
+            for p in clump:
+                master.audio.send(p, AUDIO)
+            deadline = now() + 0.060 * len(clump) + 2.0
+            while now() < deadline and len(rep.ep.received(is_voice_to_repeater, start=start)) < len(clump):
+                time.sleep(0.05)
+            got = rep.ep.received(is_voice_to_repeater, start=start)
+            pacing_cpu += proc_cpu_s(pid) - c0
+            pacing_s += now() - t0
+            res["gaps"] += [(b.kt - a.kt) * 1000.0 for a, b in zip(got, got[1:])]
+            res["gaps_at"] += [a.kt for a in got[:-1]]
+            got_sent[4] += len(got)
+            got_sent[5] += len(clump)
+            time.sleep(3.5)
+    res["reference_late"], res["reference_late_at"] = ref.late_ms, ref.late_at
+    res["pacing_cpu_pct"] = 100.0 * pacing_cpu / pacing_s
+    res["to_master_count"] = tuple(got_sent[:2])
+    res["to_repeater_count"] = tuple(got_sent[2:4])
+    res["clump_count"] = tuple(got_sent[4:])
+
+
 def measure(name, binary, idle_s, calls, rt):
     res = {"name": name}
-    with Bench(binary) as tb:
-        rep = peers.RepeaterStandIn(tb)
-        rep.answering = True
-        master = peers.MasterStandIn(tb)
-        gw = tb.start_gateway(config_text(), rt=rt)
-        ka = periodic(5.0, lambda: master.audio.send(b"A", AUDIO))
-        try:
-            if gw.wait_for_line(r"Sende Anmeldung an DMR Master", 20.0) is None:
-                raise RuntimeError("%s: no login within 20 s" % name)
-            if master.rdac.wait_for(lambda d: len(d.data) == 71, 10.0) is None:
-                raise RuntimeError("%s: no RDAC pair" % name)
-            master.rdac_reply()
-            time.sleep(3.0)
-            pid = gateway_pid(gw)
-            res["rss_start"] = proc_rss_kib(pid)
-
-            c0, v0, t0 = proc_cpu_s(pid), proc_voluntary(pid), now()
-            time.sleep(idle_s)
-            c1, v1, t1 = proc_cpu_s(pid), proc_voluntary(pid), now()
-            res["idle_cpu_pct"] = 100.0 * (c1 - c0) / (t1 - t0)
-            res["wakeups_s"] = (v1 - v0) / (t1 - t0)
-
-            with ReferenceSleeper() as ref:
-                res["to_master"], res["to_repeater"], res["gaps"] = [], [], []
-                got_sent = [0, 0, 0, 0]
-                pacing_cpu = pacing_s = 0.0
-                for c in range(calls):
-                    # Repeater -> master, 60 ms apart as a radio sends them.
-                    start = master.audio.mark()
-                    sent = send_spaced(rep.ep, call("rcall", 3, 1000 + 100 * c), RPT, 0.060)
-                    time.sleep(0.5)
-                    got = master.audio.received(lambda d: len(d.data) == 72, start=start)
-                    res["to_master"] += latencies(sent, got)
-                    got_sent[0] += len(got)
-                    got_sent[1] += len(sent)
-
-                    # Master -> repeater, 80 ms apart: pacing adds no delay.
-                    start = rep.ep.mark()
-                    sent = send_spaced(master.audio, call("mcall", 3, 2000 + 100 * c), AUDIO, 0.080)
-                    time.sleep(0.5)
-                    got = rep.ep.received(is_voice_to_repeater, start=start)
-                    res["to_repeater"] += latencies(sent, got)
-                    got_sent[2] += len(got)
-                    got_sent[3] += len(sent)
-                    time.sleep(3.5)   # let the call end in the gateway
-
-                    # A clump from the master: the gateway spreads it 60 ms apart.
-                    clump = call("mcall", 10, 5000 + 100 * c)
-                    start = rep.ep.mark()
-                    c0, t0 = proc_cpu_s(pid), now()
-                    for p in clump:
-                        master.audio.send(p, AUDIO)
-                    deadline = now() + 0.060 * len(clump) + 2.0
-                    while now() < deadline and len(rep.ep.received(is_voice_to_repeater, start=start)) < len(clump):
-                        time.sleep(0.05)
-                    got = rep.ep.received(is_voice_to_repeater, start=start)
-                    pacing_cpu += proc_cpu_s(pid) - c0
-                    pacing_s += now() - t0
-                    res["gaps"] += [(b.kt - a.kt) * 1000.0 for a, b in zip(got, got[1:])]
-                    time.sleep(3.5)
-            res["reference_late"] = ref.late_ms
-            res["pacing_cpu_pct"] = 100.0 * pacing_cpu / pacing_s
-            res["to_master_count"] = tuple(got_sent[:2])
-            res["to_repeater_count"] = tuple(got_sent[2:])
-            res["rss_after"] = proc_rss_kib(pid)
-        finally:
-            ka.set()
+    with LinkedGateway(name, binary, rt) as lk:
+        res["rss_start"] = proc_rss_kib(lk.pid)
+        idle_cost(lk.pid, idle_s, res)
+        relay_calls(lk, calls, res)
+        res["rss_after"] = proc_rss_kib(lk.pid)
     return res
+
+
+def print_table(results, rows):
+    """A Markdown table: one row per (label, format) that some result has a
+    figure for, one column per result ("-" where one lacks it)."""
+    def cell(fmt, r):
+        try:
+            return fmt(r)
+        except (KeyError, ValueError, TypeError, statistics.StatisticsError):
+            return "-"
+    width = max(len(r[0]) for r in rows)
+    print("| %s | %s |" % ("measure".ljust(width), " | ".join(r["name"] for r in results)))
+    print("|%s|%s" % ("-" * (width + 2), "---|" * len(results)))
+    for label, fmt in rows:
+        if any(cell(fmt, r) != "-" for r in results):
+            print("| %s | %s |" % (label.ljust(width), " | ".join(cell(fmt, r) for r in results)), flush=True)
+
+
+ROWS = [
+    ("idle CPU, % of a core", lambda r: "%.4f" % r["idle_cpu_pct"]),
+    ("voluntary context switches / s", lambda r: "%.2f" % r["wakeups_s"]),
+    ("involuntary context switches / s", lambda r: "%.2f" % r["involuntary_s"]),
+    ("latency to master, median ms", lambda r: "%.3f" % statistics.median(r["to_master"])),
+    ("latency to master, p99 ms", lambda r: "%.3f" % pct(r["to_master"], 99)),
+    ("packets to master (got/sent)", lambda r: "%d/%d" % r["to_master_count"]),
+    ("latency to repeater (80 ms apart), median ms", lambda r: "%.3f" % statistics.median(r["to_repeater"])),
+    ("latency to repeater (80 ms apart), p99 ms", lambda r: "%.3f" % pct(r["to_repeater"], 99)),
+    ("packets to repeater (got/sent)", lambda r: "%d/%d" % r["to_repeater_count"]),
+    ("packets of the clumps to repeater (got/sent)", lambda r: "%d/%d" % r["clump_count"]),
+    ("pacing gaps measured", lambda r: "%d" % len(r["gaps"])),
+    ("pacing gap, median ms", lambda r: "%.2f" % statistics.median(r["gaps"])),
+    ("pacing gap, p1 ms", lambda r: "%.2f" % pct(r["gaps"], 1)),
+    ("pacing gap, p99 ms", lambda r: "%.2f" % pct(r["gaps"], 99)),
+    ("pacing gap, max ms", lambda r: "%.2f" % max(r["gaps"])),
+    ("machine's own 60 ms sleep, late p99 ms", lambda r: "%.2f" % pct(r["reference_late"], 99)),
+    ("machine's own 60 ms sleep, late max ms", lambda r: "%.2f" % max(r["reference_late"])),
+    ("CPU while pacing a clump, % of a core", lambda r: "%.2f" % r["pacing_cpu_pct"]),
+    ("resident memory after start-up, KiB", lambda r: "%d" % r["rss_start"]),
+    ("resident memory after the calls, KiB", lambda r: "%d" % r["rss_after"]),
+]
 
 
 def main():
@@ -246,31 +355,7 @@ def main():
         for p in busy:
             p.kill()
 
-    rows = [
-        ("idle CPU, % of a core", lambda r: "%.4f" % r["idle_cpu_pct"]),
-        ("voluntary context switches / s", lambda r: "%.2f" % r["wakeups_s"]),
-        ("latency to master, median ms", lambda r: "%.3f" % statistics.median(r["to_master"])),
-        ("latency to master, p99 ms", lambda r: "%.3f" % pct(r["to_master"], 99)),
-        ("packets to master (got/sent)", lambda r: "%d/%d" % r["to_master_count"]),
-        ("latency to repeater (80 ms apart), median ms", lambda r: "%.3f" % statistics.median(r["to_repeater"])),
-        ("latency to repeater (80 ms apart), p99 ms", lambda r: "%.3f" % pct(r["to_repeater"], 99)),
-        ("packets to repeater (got/sent)", lambda r: "%d/%d" % r["to_repeater_count"]),
-        ("pacing gaps measured", lambda r: "%d" % len(r["gaps"])),
-        ("pacing gap, median ms", lambda r: "%.2f" % statistics.median(r["gaps"])),
-        ("pacing gap, p1 ms", lambda r: "%.2f" % pct(r["gaps"], 1)),
-        ("pacing gap, p99 ms", lambda r: "%.2f" % pct(r["gaps"], 99)),
-        ("pacing gap, max ms", lambda r: "%.2f" % max(r["gaps"])),
-        ("machine's own 60 ms sleep, late p99 ms", lambda r: "%.2f" % pct(r["reference_late"], 99)),
-        ("machine's own 60 ms sleep, late max ms", lambda r: "%.2f" % max(r["reference_late"])),
-        ("CPU while pacing a clump, % of a core", lambda r: "%.2f" % r["pacing_cpu_pct"]),
-        ("resident memory after start-up, KiB", lambda r: "%d" % r["rss_start"]),
-        ("resident memory after the calls, KiB", lambda r: "%d" % r["rss_after"]),
-    ]
-    width = max(len(r[0]) for r in rows)
-    print("| %s | %s |" % ("measure".ljust(width), " | ".join(r["name"] for r in results)))
-    print("|%s|%s" % ("-" * (width + 2), "---|" * len(results)))
-    for label, fmt in rows:
-        print("| %s | %s |" % (label.ljust(width), " | ".join(fmt(r) for r in results)))
+    print_table(results, ROWS)
     return 0
 
 

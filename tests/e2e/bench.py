@@ -133,13 +133,14 @@ class Gateway:
     """The binary under `ip netns exec` (which execs it: same pid); stdout in `lines`
     (or to `stdout`, a file descriptor nobody reads). Without `rt` it runs as an
     unprivileged run would: no real-time priority (no CAP_SYS_NICE, RLIMIT_RTPRIO 0),
-    so a fault there cannot starve the test run."""
+    so a fault there cannot starve the test run. `prefix`: commands that exec the
+    binary (setpriv, prlimit), after those."""
 
-    def __init__(self, binary, ns, workdir, args=(), env=None, rt=False, stdout=subprocess.PIPE):
+    def __init__(self, binary, ns, workdir, args=(), env=None, rt=False, stdout=subprocess.PIPE, prefix=()):
         self.lines, self.stderr, self._eof, self._cond, self.t_start = [], b"", stdout != subprocess.PIPE, \
             threading.Condition(), now()
-        wrap = [] if rt else ["setpriv", "--bounding-set", "-sys_nice",
-                              "prlimit", "--rtprio=0"]
+        wrap = ([] if rt else ["setpriv", "--bounding-set", "-sys_nice",
+                               "prlimit", "--rtprio=0"]) + list(prefix)
         self.proc = subprocess.Popen(["ip", "netns", "exec", ns] + wrap + [binary] + list(args), cwd=workdir,
                                      stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
                                      start_new_session=True, env=dict(os.environ, **(env or {})))
