@@ -9,7 +9,6 @@ disconnected state and the page recovers by itself; the browser's console
 shows no error but the refused reconnects while the gateway was down."""
 
 import argparse
-import ctypes
 import json
 import os
 import re
@@ -37,7 +36,6 @@ FLAGS = ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-
 # While the gateway is down: its stream cut off as it stops, and the refused reconnects.
 REFUSED = re.compile(r"/api/(events|status)\S* - Failed to load resource: "
                      r"net::(ERR_CONNECTION_REFUSED|ERR_INCOMPLETE_CHUNKED_ENCODING)")
-_libc = ctypes.CDLL(None, use_errno=True)
 webdriver = Service = None
 
 
@@ -63,38 +61,7 @@ def skip_reason(binary):
         return "chromium is not installed"
     if not os.access(CHROMEDRIVER, os.X_OK):
         return "%s is missing (chromium-driver)" % CHROMEDRIVER
-    try:
-        usage = subprocess.run([binary, "-h"], capture_output=True, text=True, timeout=5).stdout
-    except OSError as e:
-        return "cannot run %s: %s" % (binary, e)
-    if "--http" not in usage:
-        return "this corvane has no --http option"
     return None
-
-
-class InNetns:
-    """The calling thread in network namespace `ns`, and back. What it starts
-    meanwhile (chromedriver, and through it Chromium) stays there; its
-    sockets too, so the driver's port and the gateway's are both at hand."""
-
-    def __init__(self, ns):
-        self.ns = ns
-
-    def __enter__(self):
-        self.own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-        fd = os.open("/var/run/netns/" + self.ns, os.O_RDONLY)
-        try:
-            if _libc.setns(fd, bench.CLONE_NEWNET):
-                raise OSError(ctypes.get_errno(), "setns " + self.ns)
-        finally:
-            os.close(fd)
-        return self
-
-    def __exit__(self, *exc):
-        if _libc.setns(self.own, bench.CLONE_NEWNET):
-            os.write(2, b"test_dashboard: cannot return to own network namespace\n")
-            os._exit(1)
-        os.close(self.own)
 
 
 _http = urllib.request.build_opener(urllib.request.ProxyHandler({}))
@@ -214,7 +181,7 @@ def body(binary, res, shots):
                 f.write("%d,%s,%s,Tester,Hamburg,Hamburg,Germany\n" % (i, cs, name))
         start(tb, ids)
         try:
-            with InNetns(tb.gw_ns):
+            with bench.in_netns(tb.gw_ns):
                 browser = Browser(os.path.join(work, "profile"))
                 try:
                     checks(res, tb, rep, master, browser, ids, shots)
