@@ -267,7 +267,9 @@ void IdListReader::Region::shrink() {
     release();
     return;
   }
-  if (want < cap && mremap(p, cap, want, 0) != MAP_FAILED) cap = want;  // shrinking stays in place
+  // The tail pages go back; the head stays where it is.  (Not mremap to a
+  // smaller size: the same on a kernel, but user-mode emulators get it wrong.)
+  if (want < cap && munmap(p + want, cap - want) == 0) cap = want;
 }
 
 void IdListReader::Region::release() {
@@ -463,6 +465,12 @@ IdListRead id_list_read_file(const char* path) {
     if (total > ID_FILE_MAX) why = "larger than 256 MiB";  // it grew while read
     if (why || !reader.feed(buf, static_cast<size_t>(got))) break;
   }
+  // A file written while we read it (a download into the same name) would
+  // give a list cut short: it is refused, the list before stays.
+  struct stat after;
+  if (!why && (fstat(fd, &after) != 0 || total != static_cast<uint64_t>(st.st_size) || after.st_size != st.st_size ||
+               after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec))
+    why = "it changed while it was read";
   close(fd);
   if (why) {
     std::snprintf(out.error, sizeof out.error, "%s", why);

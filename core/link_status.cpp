@@ -11,6 +11,7 @@ std::atomic<int32_t> master_online{0};
 std::atomic<int32_t> master_timer{0};
 std::atomic<int32_t> Start_rdac{0};
 void (*on_login)() = nullptr;
+void (*master_keepalive)() = nullptr;
 
 std::atomic<int64_t> start_wall_ms{0};
 

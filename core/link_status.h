@@ -36,6 +36,12 @@ int64_t master_heard_ms();
 // can start at once.  Null when nobody listens.
 extern void (*on_login)();
 
+// Called with each keep-alive the Motorola-side reader sends the repeater:
+// the master protocol's own keep-alive duty (the classic login's "A"),
+// set by main from the selected protocol before any worker starts.  Null:
+// none.
+extern void (*master_keepalive)();
+
 void reset_link_status();
 
 // ---- what the dashboard shows of each link --------------------------------------

@@ -131,9 +131,7 @@ void leave_repeater_link(const uint8_t* last, size_t len) {
 }
 
 bool send_to_master(const uint8_t* buf, size_t len) {
-  const int32_t port = OpenMasterPort == 0 ? LISTEN_REPEATER_AUDIO_PORT : master_voice_port.load();
-  if (port == 0) return false;
-  send_to(Local_Repeater_audio_srv_sock, MasterIP, port, buf, len);
+  send_to(Local_Repeater_audio_srv_sock, MasterIP, LISTEN_REPEATER_AUDIO_PORT, buf, len);
   return true;
 }
 

@@ -61,8 +61,8 @@ void leave_repeater_link(const uint8_t* last, size_t len);
 // granted none, and then nothing is sent to it.
 extern std::atomic<int32_t> master_voice_port;
 
-// Sends len bytes from the audio socket to the master's port 62006, or to
-// the DMR port an open master granted; false while it has granted none.
+// Sends len bytes from the audio socket to the master's port 62006 (the
+// classic login; the open master's DMR port: open_master_send).  True.
 bool send_to_master(const uint8_t* buf, size_t len);
 
 // The sender of the latest accepted datagram from the repeater; voice for

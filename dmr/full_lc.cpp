@@ -2,6 +2,9 @@
 // Full link control fields and the RS(12,9) check bytes.
 #include "dmr/full_lc.h"
 
+#include "dmr/bits.h"
+#include "dmr/bptc196.h"
+
 namespace {
 
 // Product in GF(256) with the primitive polynomial 0x11D.
@@ -52,4 +55,15 @@ void rs129_parity(const uint8_t* lc, uint8_t* parity) {
 void full_lc_check(const uint8_t* lc, uint8_t mask, uint8_t* check) {
   rs129_parity(lc, check);
   for (unsigned i = 0; i < RS129_PARITY_BYTES; ++i) check[i] ^= mask;
+}
+
+void full_lc_write_burst(uint8_t* burst, const uint8_t* lc, uint8_t mask) {
+  constexpr unsigned FIRST_HALF = 98, SECOND_START = 166;
+  uint8_t data[BPTC196_DATA_BYTES];
+  for (unsigned i = 0; i < FULL_LC_BYTES; ++i) data[i] = lc[i];
+  full_lc_check(lc, mask, data + FULL_LC_BYTES);
+  uint8_t coded[BPTC196_BITS];
+  bptc196_encode(data, coded);
+  write_bits(burst, 0, FIRST_HALF, coded);
+  write_bits(burst, SECOND_START, BPTC196_BITS - FIRST_HALF, coded + FIRST_HALF);
 }

@@ -45,3 +45,9 @@ void rs129_parity(const uint8_t* lc, uint8_t* parity);
 
 // check[0..3) = rs129_parity(lc) each XORed with mask.
 void full_lc_check(const uint8_t* lc, uint8_t mask, uint8_t* check);
+
+// The link-control bits of a voice LC header or terminator burst (burst bits
+// 0-97 and 166-263 of the 33-byte burst in air order): lc[0..9) with its
+// RS(12,9) check under `mask`, coded with BPTC(196,96).  Slot type and sync
+// keep their values.
+void full_lc_write_burst(uint8_t* burst, const uint8_t* lc, uint8_t mask);

@@ -11,23 +11,19 @@
 #include "fuzz/harness.h"
 
 namespace {
-int fd = -1;
-char path[64];
+fuzz::MemFile* file = nullptr;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::quiet_console(false);  // the operator's own file is printed as written
-  fd = memfd_create("corvane.cfg", 0);
-  FUZZ_CHECK(fd >= 0);
-  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  file = new fuzz::MemFile("corvane.cfg");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FUZZ_CHECK(ftruncate(fd, 0) == 0);
-  FUZZ_CHECK(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
+  file->write(data, size);
   reset_config();
-  const int rc = read_config_file(path);
+  const int rc = read_config_file(file->path);
   FUZZ_CHECK(rc == 0 || rc == 1);
   // Whatever was read, the texts stay terminated inside their arrays.
   FUZZ_CHECK(std::memchr(RptrCall, 0, sizeof RptrCall) != nullptr);

@@ -16,8 +16,7 @@
 
 namespace {
 
-int fd = -1;
-char path[64];
+fuzz::MemFile* file = nullptr;
 
 // Valid UTF-8 (the shortest form, no surrogates, nothing above U+10FFFF)
 // holding no control character and none that reorders text or breaks lines.
@@ -60,9 +59,7 @@ void each_leading_number(const uint8_t* data, size_t size, F f) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::quiet_console(true);  // the loader's lines hold nothing of the file
-  fd = memfd_create("DMRIds.dat", 0);
-  FUZZ_CHECK(fd >= 0);
-  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  file = new fuzz::MemFile("DMRIds.dat");
   return 0;
 }
 
@@ -99,10 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(found >= list.size());  // every entry starts some line
   FUZZ_CHECK(!list.find(0, nullptr, nullptr));
 
-  FUZZ_CHECK(ftruncate(fd, 0) == 0);
-  FUZZ_CHECK(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
+  file->write(data, size);
   reset_id_list();
-  id_list_load(path);
+  id_list_load(file->path);
   FUZZ_CHECK(id_list_current()->size() == list.size());
   reset_id_list();
   return 0;

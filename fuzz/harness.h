@@ -4,6 +4,8 @@
 // (core/udp.h) fed from those records.
 #pragma once
 #include <arpa/inet.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -49,6 +51,22 @@ inline void quiet_console(bool printable_only) {
   console_sink = [](const char* t, size_t n) { check_text(t, n); };
   dmr_print = [](const char* t) { check_text(t, std::strlen(t)); };
 }
+
+// A file in memory that readers open by its /proc path like any other, and
+// that each input replaces whole.
+struct MemFile {
+  int fd = -1;
+  char path[64] = "";
+  explicit MemFile(const char* name) {
+    fd = memfd_create(name, 0);
+    FUZZ_CHECK(fd >= 0);
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  }
+  void write(const uint8_t* data, size_t size) {
+    FUZZ_CHECK(ftruncate(fd, 0) == 0);
+    FUZZ_CHECK(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
+  }
+};
 
 // Input: records of a flags byte, a 16-bit big-endian length and that many
 // payload bytes (cut at the end of the input).

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // corvane: links a Motorola DMR repeater to a DMR master as a Hytera repeater.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "core/link_status.h"
 #include "core/realtime.h"
 #include "dmr/dmr_console.h"
+#include "gateway/master_protocols.h"
 #include "gateway/notify.h"
 #include "gateway/options.h"
 #include "gateway/signals.h"
@@ -39,12 +41,18 @@ void start_thread(void* (*entry)(void*), const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // One malloc arena for the whole process: a thread's first malloc would
+  // otherwise reserve an arena of its own (64 MiB of address space), and a
+  // process that locks its memory is charged for all of it.  Only the main
+  // and web threads allocate; the voice threads never do.
+  mallopt(M_ARENA_MAX, 1);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   dmr_print = console_write;  // the codings' lines go out whole, like every other line
   Options opt;
   if (int rc = parse_options(argc, argv, opt); rc >= 0) return rc;
   OpenMasterPort = opt.open_master;
   HomebrewPort = opt.homebrew;
+  select_master_protocol(opt.web.mode);  // the option parser named the mode
   set_homebrew_files(opt.passphrase_file, opt.homebrew_site);
   if (opt.check) return check_config(opt.config);
   start_wall_ms = wall_ms();

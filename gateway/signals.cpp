@@ -12,6 +12,7 @@
 #include "core/console.h"
 #include "core/console_ring.h"
 #include "core/realtime.h"
+#include "master/master_link.h"
 #include "motorola/link_control.h"
 
 namespace {
@@ -62,7 +63,11 @@ void* stop_signal_thread(void*) {
     // A reload only wakes whoever re-reads; this thread never reads a file.
     if (void (*hook)() = reload_hook.load(); hook != nullptr) hook();
   }
-  if (link_ready) moto_leave();
+  if (link_ready) {
+    moto_leave();
+    // And the master's side, where its protocol says goodbye (HomeBrew: RPTCL).
+    if (void (*leave)() = master_link().leave; leave != nullptr) leave();
+  }
   if (spawn_thread(say_and_flush, reinterpret_cast<void*>(static_cast<intptr_t>(sig)))) {
     sigset_t stop = set;
     sigdelset(&stop, SIGHUP);

@@ -66,9 +66,6 @@ struct Templates {
 };
 constexpr Templates TEMPLATES;
 
-// The 196 link-control bits of a data burst: burst bits 0-97, then 166-263.
-constexpr unsigned LC_FIRST_HALF = 98, LC_SECOND_START = 166;
-
 void put24le(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
@@ -132,16 +129,9 @@ void hyt_write_sync_src(uint8_t* pkt, uint32_t src) {
 }
 
 void hyt_write_lc_burst(uint8_t* pkt, const uint8_t* lc, uint8_t mask) {
-  uint8_t data[BPTC196_DATA_BYTES];
-  for (unsigned i = 0; i < FULL_LC_BYTES; ++i) data[i] = lc[i];
-  full_lc_check(lc, mask, data + FULL_LC_BYTES);
-  uint8_t coded[BPTC196_BITS];
-  bptc196_encode(data, coded);
-
   uint8_t burst[DMR_BURST_BYTES];
   hyt_read_burst(pkt, burst);
-  write_bits(burst, 0, LC_FIRST_HALF, coded);
-  write_bits(burst, LC_SECOND_START, BPTC196_BITS - LC_FIRST_HALF, coded + LC_FIRST_HALF);
+  full_lc_write_burst(burst, lc, mask);
   hyt_write_burst(pkt, burst);
 }
 

@@ -11,6 +11,7 @@
 #include "core/link_status.h"
 #include "core/metrics.h"
 #include "core/udp.h"
+#include "master/hytera_link.h"
 
 namespace {
 
@@ -442,3 +443,41 @@ void reset_open_master() {
   std::lock_guard<std::mutex> g(link_lock);
   om = Link{};
 }
+
+bool open_master_send(const uint8_t* buf, size_t len) {
+  const int32_t port = master_voice_port.load();
+  if (port == 0) return false;
+  send_to(Local_Repeater_audio_srv_sock, MasterIP, port, buf, len);
+  return true;
+}
+
+// ---- the open master behind the master link --------------------------------------
+
+namespace {
+
+ssize_t om_receive(uint8_t* buf, size_t cap, sockaddr_in* from, int wait_ms) {
+  return recv_from_master(Local_Repeater_audio_srv_sock, buf, cap, from, wait_ms);
+}
+
+bool om_take(const uint8_t* buf, size_t len, const sockaddr_in&, int64_t now_ms, MasterIn* in) {
+  note_master_heard(now_ms);
+  return hytera_take(buf, len, true, now_ms, in);
+}
+
+bool om_send(const MasterOut& out) {
+  return hytera_send(out, master_voice_port.load());
+}
+
+}  // namespace
+
+// The login keeps its own time on the RDAC worker; its keep-alives go out
+// from there (open_master_rdac_pass).  Position reports would be taken for
+// voice on the DMR port.
+const MasterLink OPEN_MASTER_LINK = {
+    "open_master", nullptr,
+    nullptr,       om_receive,
+    nullptr,       nullptr,
+    om_take,       om_send,
+    nullptr,       "Position reports are not sent to an open master (it would take them for voice)",
+    nullptr,
+};

@@ -23,6 +23,7 @@
 // The RDAC worker (repeater_rdac) runs the timers and the RDAC socket; the
 // service-socket drain feeds the master's P2P replies in and wakes it.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "master/rdac.h"
@@ -70,6 +71,10 @@ void open_master_rdac_pass(int64_t now_ms);
 void open_master_service_pass(int64_t now_ms);
 // Until the RDAC worker's next duty (never more than a second).
 int open_master_wait_ms(int64_t now_ms);
+
+// Sends a datagram from the audio socket to the DMR port the master
+// granted; false while it has granted none.
+bool open_master_send(const uint8_t* buf, size_t len);
 
 // Back to the start: not logged in, registration due at once.
 void reset_open_master();

@@ -103,9 +103,8 @@ void answer_peer(const char* fmt, const uint8_t* reply, int reply_len, const soc
 }
 
 void keepalive_duty() {
-  static const uint8_t login[1] = {'A'};
-  // An open master gets keep-alives of its own (master/open_master.h).
-  if (OpenMasterPort == 0) send_to_master(login, sizeof login);
+  // The master protocol's own keep-alive, if it has one here.
+  if (master_keepalive != nullptr) master_keepalive();
   // A repeater that restarted, or was still booting at our start, ignores
   // keep-alives until we register again.
   if (motorola_repeater_online < 2) SEND(START_LEN, start);

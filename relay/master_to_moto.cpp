@@ -19,7 +19,7 @@
 #include "core/realtime.h"
 #include "core/udp.h"
 #include "dmr/burst.h"
-#include "master/hytera_packet.h"
+#include "master/master_link.h"
 #include "relay/burst_loss.h"
 #include "relay/burst_recode.h"
 #include "relay/pace_sleep.h"
@@ -46,7 +46,6 @@ Sha1Context v2m_auth;
 
 constexpr int SLOTS = 3;
 constexpr int RELAYED_SLOT = 2;
-constexpr uint8_t TYPE_VOICE = 1, TYPE_TERMINATOR = 3;
 
 // The record of a call on slot 1 or 2 (this thread writes both channels).
 struct SlotRecord {
@@ -58,6 +57,26 @@ SlotRecord slot_record[2];
 
 // When the send being paced is due (previous send + 60 ms); -1: not paced.
 int64_t pace_due_us = -1;
+
+// The packet in hand, as the master protocol read it.
+MasterIn master_in;
+
+// Streams of slot 2: the call's (0: none, or the protocol names none) and
+// the one of the call ended last.
+uint32_t v2m_stream = 0, v2m_ended_stream = 0;
+
+// The unwrapped numbering of the latest stream of slots 1 and 2.
+struct Numbering {
+  bool known;
+  uint32_t stream;
+  uint16_t number;
+};
+Numbering numbering[2];
+
+void end_stream() {
+  if (v2m_stream != 0) v2m_ended_stream = v2m_stream;
+  v2m_stream = 0;
+}
 
 }  // namespace
 
@@ -82,16 +101,20 @@ void reset_master_to_moto() {
   v2m_timing = v2m_timing_system;
   std::memset(slot_record, 0, sizeof slot_record);
   pace_due_us = -1;
+  master_in = MasterIn{};
+  v2m_stream = v2m_ended_stream = 0;
+  std::memset(numbering, 0, sizeof numbering);
   reset_pace_sleep();
   reset_burst_recode();
 }
 
 namespace {
 
-// What every packet of the call carries, from the master's packet.
+// What every packet of the call carries: the master's packet as the
+// protocol read it, and the console's time stamp.
 struct Incoming {
-  const uint8_t* pkt;
-  uint16_t seq;
+  const MasterIn& m;
+  uint16_t seq;  // the call's own number (HomeBrew's 8 bits unwrapped)
   uint32_t src, dst;
   TimeStamp ts;
 };
@@ -101,7 +124,7 @@ struct Incoming {
 void begin(MotoVoiceKind kind, const Incoming& in) {
   moto_voice_begin(kind, Voice_moto);
   MotoCall call{};
-  call.private_call = hyt_private(in.pkt);
+  call.private_call = in.m.private_call;
   std::memcpy(call.peer_id, MyBridgeID, sizeof call.peer_id);
   call.call_seq = static_cast<uint8_t>(v2m_seq_num);
   call.src_id = in.src;
@@ -162,7 +185,7 @@ void record_call(int slot, const Incoming& in, int64_t now_us) {
   const CallChannel ch = record_channel(slot);
   if (call_record_open(ch) && r.src == in.src) return;
   r = SlotRecord{in.src, {}, 0};
-  call_record_start(ch, in.src, in.dst, hyt_private(in.pkt), v2m_timing.wall_ms(), now_us / 1000);
+  call_record_start(ch, in.src, in.dst, in.m.private_call, v2m_timing.wall_ms(), now_us / 1000);
 }
 
 // A header (or call start) of the open call: it lives, its numbers go on from
@@ -192,9 +215,15 @@ bool record_lost(int slot, const Incoming& in, MotoVoiceKind kind, bool taken, u
   return true;
 }
 
+// The numbers the console shows: the sender's own width.
+unsigned seq_mask(const Incoming& in) {
+  return in.m.seq_bits >= 16 ? 0xFFFFu : (1u << in.m.seq_bits) - 1;
+}
+
 void relay_header(const Incoming& in, int64_t now_us) {
   const bool call_start = send_header == 0;
   if (call_start) {
+    v2m_stream = in.m.stream;
     idshown = 0;
     send_header = 1;
     if (++v2m_seq_num > 255) v2m_seq_num = 0;
@@ -214,39 +243,18 @@ void relay_header(const Incoming& in, int64_t now_us) {
   const int64_t gap = pace();
   if (gap >= 0)
     console_printf("%s add delay: %ld us at pacnum: %d\n", in.ts.text, static_cast<long>(gap),
-                   static_cast<int>(v2m_pac_num));
+                   static_cast<int>(v2m_pac_num & seq_mask(in)));
   send_signed(MOTO_VOICE_HEADER);
 }
 
-bool burst_kind(uint8_t frame_type, MotoVoiceKind* kind) {
-  switch (frame_type) {
-    case 0x77:
-      *kind = MOTO_BURST_A;
-      return true;
-    case 0x88:
-      *kind = MOTO_BURST_B;
-      return true;
-    case 0x99:
-      *kind = MOTO_BURST_C;
-      return true;
-    case 0xAA:
-      *kind = MOTO_BURST_D;
-      return true;
-    case 0xBB:
-      *kind = MOTO_BURST_E;
-      return true;
-    case 0xCC:
-      *kind = MOTO_BURST_F;
-      return true;
-    default:
-      return false;
-  }
+MotoVoiceKind burst_kind(int position) {
+  return static_cast<MotoVoiceKind>(MOTO_BURST_A + position - 1);
 }
 
 void relay_burst(const Incoming& in, int64_t now_us) {
   send_header = 0;
-  MotoVoiceKind kind;
-  if (!burst_kind(hyt_frame_type(in.pkt), &kind)) return;
+  if (in.m.kind != MI_BURST) return;
+  const MotoVoiceKind kind = burst_kind(in.m.position);
   begin(kind, in);
   v2m_pac_num = in.seq;
   if (v2m_pac_num <= old_v2m_pac_num && v2m_pac_num != 0) {
@@ -255,19 +263,23 @@ void relay_burst(const Incoming& in, int64_t now_us) {
     return;
   }
   if (v2m_pac_num != old_v2m_pac_num + 1 && v2m_pac_num != 0)
-    console_printf("Ferr: %d %d\n", static_cast<int>(old_v2m_pac_num), static_cast<int>(v2m_pac_num));
+    console_printf("Ferr: %d %d\n", static_cast<int>(old_v2m_pac_num & seq_mask(in)),
+                   static_cast<int>(v2m_pac_num & seq_mask(in)));
   old_v2m_pac_num = v2m_pac_num;
   stamp(in.seq);
   uint8_t burst[DMR_BURST_BYTES];
-  hyt_read_burst(in.pkt, burst);
+  std::memcpy(burst, in.m.burst, sizeof burst);
   const RecodeFigures fec = recode_burst(kind, burst, Voice_moto, RELAYED_SLOT);
   metrics_add(metrics.fec_corrected_bits, fec.bit_errors);
   metrics_add(metrics.frames_replaced, fec.bad_frames);
   uint32_t lost = 0;
   record_lost(RELAYED_SLOT, in, kind, true, &lost);
+  // Where the sender counted the burst's bit errors, the record shows its figure.
+  const uint32_t bit_errors = in.m.has_ber ? in.m.ber : fec.bit_errors;
   call_record_burst(CH_MASTER_SLOT2,
-                    BurstFigures{lost, fec.bit_errors, BURST_CHECKED_BITS, MOTO_FRAME_SLOTS, fec.bad_frames},
+                    BurstFigures{lost, bit_errors, BURST_CHECKED_BITS, MOTO_FRAME_SLOTS, fec.bad_frames},
                     now_us / 1000);
+  if (in.m.has_ber) call_record_sender_ber(CH_MASTER_SLOT2);
   pace();
   send_signed(kind);
 }
@@ -278,6 +290,7 @@ void relay_terminator(const Incoming& in, int64_t now_us) {
   transmitting = 0;
   send_header = 0;
   dmr_id = 0;
+  end_stream();
   v2m_pac_num = in.seq;
   if (v2m_pac_num <= old_v2m_pac_num) {
     count_drop(DROP_SEQUENCE);
@@ -291,29 +304,20 @@ void relay_terminator(const Incoming& in, int64_t now_us) {
 }
 
 // Slot 1 is shown, not relayed: its record counts the bursts and those lost.
-void record_slot1(uint8_t type, const Incoming& in, int64_t now_us) {
+void record_slot1(const Incoming& in, int64_t now_us) {
   const int64_t now_ms = now_us / 1000;
-  if (type == TYPE_TERMINATOR) {
+  if (in.m.kind == MI_TERMINATOR) {
     call_record_end(CH_MASTER_SLOT1, END_TERMINATOR, now_ms);
     return;
   }
   record_call(1, in, now_us);
-  MotoVoiceKind kind;
   uint32_t lost;
-  if (type != TYPE_VOICE || !burst_kind(hyt_frame_type(in.pkt), &kind)) {
+  if (in.m.kind != MI_BURST) {
     record_header(1, in, now_us);
-  } else if (record_lost(1, in, kind, false, &lost)) {
+  } else if (record_lost(1, in, burst_kind(in.m.position), false, &lost)) {
     call_record_burst(CH_MASTER_SLOT1, BurstFigures{lost, 0, 0, 0, 0}, now_ms);
   } else {
     call_record_touch(CH_MASTER_SLOT1, now_ms);
-  }
-}
-
-void keepalive_from_master() {
-  // Only a login that is still running is refreshed; the supervision loop
-  // may count it down to 0 at the same moment.
-  int32_t v = master_timer.load();
-  while (v > 0 && !master_timer.compare_exchange_weak(v, MASTER_KEEPALIVE_SECONDS)) {
   }
 }
 
@@ -327,6 +331,7 @@ void end_by_timeout(int64_t now_us) {
   transmitting = 0;
   send_header = 0;
   dmr_id = 0;
+  end_stream();
   rx[RELAYED_SLOT] = 0;
 }
 
@@ -337,39 +342,50 @@ void expire_records(int64_t now_us) {
   if (transmitting == 0) call_record_expire(CH_MASTER_SLOT2, now_us / 1000);
 }
 
-void handle(ssize_t len, int64_t now) {
-  if (OpenMasterPort != 0) {
-    // An open master: 1-2 bytes answer our keep-alive, exactly 72 are voice.
-    if (len == 1 || len == 2) {
-      keepalive_from_master();
-      return;
-    }
-    if (len != static_cast<ssize_t>(HYT_PACKET_LEN)) {
-      count_drop(DROP_SHORT);
-      return;
-    }
+// The sender's number as the call's own: 16 bits as they come; narrower
+// ones (HomeBrew's 8 bits, wrapping after 255) unwrapped from the stream's
+// first one, which counts as 256 plus its value.
+uint16_t call_number(const MasterIn& m) {
+  if (m.seq_bits >= 16) return m.seq;
+  const int slot = m.slot == 1 ? 0 : 1;
+  const uint16_t mask = static_cast<uint16_t>((1u << m.seq_bits) - 1);
+  if (!numbering[slot].known || numbering[slot].stream != m.stream) {
+    numbering[slot] = Numbering{true, m.stream, static_cast<uint16_t>(mask + 1 + (m.seq & mask))};
+    return numbering[slot].number;
   }
-  if (len == 1) {
-    keepalive_from_master();
-    return;
-  }
-  if (len == 73) len = 72;
-  if (len != static_cast<ssize_t>(HYT_PACKET_LEN)) {
-    count_drop(DROP_SHORT);
-    return;
-  }
+  uint16_t& n = numbering[slot].number;
+  const uint16_t step = static_cast<uint16_t>((m.seq - n) & mask);
+  n = static_cast<uint16_t>(step <= mask / 2 ? n + step : n - (mask + 1 - step));
+  return n;
+}
 
-  // The fields are read at their offsets as received; hyt_read_burst undoes
-  // the exchanged byte pairs of the burst. A packet beginning with 'A'
-  // counts as slot 0.
-  Incoming in{rxbuf, hyt_seq(rxbuf), hyt_src(rxbuf), hyt_dst(rxbuf), refresh_ts()};
-  const uint8_t type = hyt_packet_type(rxbuf);
-  const int slot = hyt_slot(rxbuf);
-  // No console flag for slots beyond 2: such packets are neither shown nor relayed.
+// Streams (a protocol that names its calls): while a call is relayed only
+// its own stream goes on; the stream of the call just ended starts no new
+// one.  True when the packet may go on.
+bool stream_allowed(const MasterIn& m) {
+  if (m.stream == 0) return true;
+  if (transmitting == 1) {
+    if (m.stream == v2m_stream) return true;
+    count_drop(DROP_STRANGER);
+    return false;
+  }
+  if (m.stream == v2m_ended_stream || m.kind == MI_TERMINATOR) {
+    count_drop(DROP_SEQUENCE);
+    return false;
+  }
+  return true;
+}
+
+void handle(const MasterIn& m, int64_t now) {
+  // A packet that begins with 'A' counts as slot 0.  No console flag for
+  // slots beyond 2: such packets are neither shown nor relayed.
+  const int slot = m.slot;
   if (slot >= SLOTS) {
     count_drop(DROP_SLOT);
     return;
   }
+  if (slot == RELAYED_SLOT && !stream_allowed(m)) return;
+  Incoming in{m, call_number(m), m.src, m.dst, refresh_ts()};
 
   if (rx[slot] == 0) {
     rx[slot] = 1;
@@ -379,13 +395,13 @@ void handle(ssize_t len, int64_t now) {
         in.ts.text, slot, static_cast<int>(in.dst), static_cast<int>(in.src));
     note_call(in.src, in.dst, slot, in.ts.text);
   }
-  if (type == TYPE_TERMINATOR) {
+  if (m.kind == MI_TERMINATOR) {
     console_printf("%s VOICE RX SLOT %i ENDE USER_ID=%i \n", in.ts.text, slot, static_cast<int>(in.src));
     rx[slot] = 0;
   }
   if (slot == 1) {
     count_drop(DROP_SLOT);
-    record_slot1(type, in, now);
+    record_slot1(in, now);
   }
   if (slot != RELAYED_SLOT) return;
 
@@ -398,15 +414,22 @@ void handle(ssize_t len, int64_t now) {
       return;
     }
   }
-  if (type != TYPE_TERMINATOR) record_call(RELAYED_SLOT, in, now);
-  if (type == TYPE_TERMINATOR) {
+  if (m.kind != MI_TERMINATOR) record_call(RELAYED_SLOT, in, now);
+  if (m.kind == MI_TERMINATOR) {
     relay_terminator(in, now);
-  } else if (type == TYPE_VOICE) {
+  } else if (m.kind == MI_HEADER || m.kind == MI_BURST || m.kind == MI_VOICE_OTHER) {
     v2m_last_voice_us = now;
-    if (hyt_frame_type(rxbuf) == HYT_FRAME_HEADER)
+    if (m.kind == MI_HEADER) {
       relay_header(in, now);
-    else
+    } else {
+      // Late entry: a burst of a new stream gets the call's header first,
+      // numbered just before it.
+      if (m.stream != 0 && transmitting == 0 && m.kind == MI_BURST) {
+        Incoming head{in.m, static_cast<uint16_t>(in.seq - 1), in.src, in.dst, in.ts};
+        relay_header(head, now);
+      }
       relay_burst(in, now);
+    }
   }
 }
 
@@ -440,18 +463,23 @@ void send_voice_to_motorola_pass() {
     return;
   }
   expire_records(now);
-  const int wait_ms = v2m_wait_ms(now);
+  const MasterLink& link = master_link();
+  if (link.pass != nullptr) link.pass(now / 1000);
+  int wait_ms = v2m_wait_ms(now);
+  if (link.wait_ms != nullptr) {
+    const int link_wait = link.wait_ms(now / 1000);
+    if (link_wait >= 0 && (wait_ms < 0 || link_wait < wait_ms)) wait_ms = link_wait;
+  }
   sockaddr_in from{};
   worker_idle(WORKER_MASTER_READER);  // waiting is not being stuck
-  const ssize_t len = recv_from_master(Local_Repeater_audio_srv_sock, rxbuf, sizeof rxbuf, &from, wait_ms);
+  const ssize_t len = link.receive(rxbuf, sizeof rxbuf, &from, wait_ms);
   worker_busy(WORKER_MASTER_READER, mono_ms());
   if (len < 0) return;
   now = v2m_timing.now_us();
-  note_master_heard(now / 1000);
   // A call that went silent ends before anything new is looked at.
   if (call_timed_out(now)) end_by_timeout(now);
   expire_records(now);
-  handle(len, now);
+  if (link.take(rxbuf, static_cast<size_t>(len), from, now / 1000, &master_in)) handle(master_in, now);
 }
 
 void* send_voice_to_motorola(void*) {

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Master-to-Motorola voice relay: the reader of the audio socket (port
-// 62006), on which the DMR master's voice and keep-alive bytes arrive.
+// 62006), on which the DMR master's voice, keep-alives and (HomeBrew) login
+// answers arrive.  The master protocol (master/master_link.h) receives each
+// datagram, handles its own (keep-alives, login answers) and reads a packet
+// of a call into a burst and its facts (MasterIn); its timed duties run at
+// the start of each pass, and the reader waits no longer than they allow.
 //
-//   one byte from the master     -> master_timer back to 15 (if still running)
-//                                   (open master: one or two bytes)
-//   72 bytes (73 taken as 72,    -> console record of the call on any slot;
-//   but not from an open master)
+//   a packet of a call           -> console record of the call on any slot;
 //                                   slot 2 relayed to the repeater:
 //     voice LC header            -> voice header (0xDD at a call start, 0x5D repeated)
 //     voice burst A..F           -> voice burst packet, frames re-coded
@@ -27,11 +28,20 @@
 // (relay/burst_loss.h, from the call's own sequence numbers and the bursts'
 // positions A to F) and, on slot 2, what the FEC found in its three frames.
 //
+// Protocols that name their calls by a stream (HomeBrew): while a call is
+// relayed, another stream is dropped (a stranger); the stream of the call
+// just ended starts none; a burst of a new stream without a header (late
+// entry) gets a voice header built from its IDs first and starts the call.
+// Their 8-bit sequence numbers are unwrapped per stream (mod 256) into the
+// call's own numbering, which the rules above compare as 16-bit ones.  A
+// sender's own bit-error figure goes into the record instead of ours.
+//
 // All state is the relay thread's own.
 #pragma once
 
 #include <cstdint>
 
+#include "master/master_link.h"
 #include "motorola/voice_packet.h"
 
 inline constexpr int V2M_RX_LEN = 224;
@@ -41,7 +51,6 @@ inline constexpr int64_t V2M_MIN_GAP_US = 58000;
 inline constexpr int64_t V2M_PACED_GAP_US = 60000;
 inline constexpr uint32_t MOT_TIME_START = 1000000000u;
 inline constexpr uint32_t MOT_TIME_STEP = 480;  // 60 ms at 8 kHz
-inline constexpr int32_t MASTER_KEEPALIVE_SECONDS = 15;
 // A paced send this much after its 60-ms slot counts as late
 // (metrics.pacing_late).
 inline constexpr int64_t V2M_LATE_US = 500;

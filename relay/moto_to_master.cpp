@@ -11,15 +11,19 @@
 #include "core/udp.h"
 #include "dmr/ambe_fec.h"
 #include "dmr/burst.h"
+#include "dmr/burst_templates.h"
 #include "dmr/embedded_lc.h"
 #include "dmr/full_lc.h"
+#include "master/homebrew_link.h"
+#include "master/hytera_link.h"
+#include "master/master_link.h"
 #include "motorola/voice_packet.h"
 #include "relay/burst_loss.h"
 #include "relay/moto_relay.h"
 
 int moto_burst_position = 1;
 uint16_t moto_last_seq = 0;
-uint8_t sendhyt[HYT_PACKET_LEN];
+uint8_t m2m_burst[DMR_BURST_BYTES];
 int64_t (*m2m_wall_ms)() = wall_ms;
 
 namespace {
@@ -34,10 +38,12 @@ int rec_due = 0;
 void reset_moto_to_master() {
   moto_burst_position = 1;
   moto_last_seq = 0;
-  std::memset(sendhyt, 0, sizeof sendhyt);
+  std::memset(m2m_burst, 0, sizeof m2m_burst);
   m2m_wall_ms = wall_ms;
   rec_seq = CallSeq{};
   rec_due = 0;
+  reset_hytera_link();
+  reset_homebrew_link();
 }
 
 namespace {
@@ -75,32 +81,36 @@ uint32_t frames_marked_bad(const uint8_t* pkt) {
   return n;
 }
 
-// Template, call type, sequence number and both IDs.
-void begin(const uint8_t* tmpl, const uint8_t* pkt) {
-  std::memcpy(sendhyt, tmpl, HYT_PACKET_LEN);
-  hyt_write_call_type(sendhyt, moto_private(pkt));
-  hyt_write_seq(sendhyt, moto_rtp_seq(pkt));
-  hyt_write_dst(sendhyt, moto_dst_id(pkt));
-  hyt_write_src(sendhyt, moto_src_id(pkt));
+// The call's facts from the repeater's packet, and the burst built.
+MasterOut facts(MasterOutKind kind, const uint8_t* pkt, int position = 0) {
+  return MasterOut{kind,
+                   static_cast<uint8_t>(position),
+                   moto_private(pkt),
+                   moto_src_id(pkt),
+                   moto_dst_id(pkt),
+                   moto_rtp_seq(pkt),
+                   m2m_burst};
 }
 
-void write_call_lc(const uint8_t* pkt, uint8_t mask) {
+// Header or terminator: the template with the call's full LC.
+void build_lc_burst(BurstTemplate tmpl, const uint8_t* pkt, uint8_t mask) {
+  std::memcpy(m2m_burst, BURST_TEMPLATES[tmpl], DMR_BURST_BYTES);
   uint8_t lc[FULL_LC_BYTES];
   full_lc_build(moto_private(pkt), moto_dst_id(pkt), moto_src_id(pkt), lc);
-  hyt_write_lc_burst(sendhyt, lc, mask);
+  full_lc_write_burst(m2m_burst, lc, mask);
 }
 
-void send_hyt() {
-  if (send_to_master(sendhyt, HYT_PACKET_LEN)) metrics_add(metrics.voice_packets[DIR_TO_MASTER]);
+void hand_on(const MasterOut& out) {
+  if (master_link().send(out)) metrics_add(metrics.voice_packets[DIR_TO_MASTER]);
 }
 
 bool relay_header(const uint8_t* pkt, int64_t now_ms) {
   const uint8_t marker = moto_marker(pkt);
   if (marker != MOTO_MARKER_FIRST_HEADER && marker != MOTO_MARKER_HEADER) return false;
   if (!accept_seq(moto_rtp_seq(pkt))) return true;
-  if (marker == MOTO_MARKER_FIRST_HEADER) {
-    begin(sync_hyt, pkt);
-    hyt_write_sync_src(sendhyt, moto_src_id(pkt));
+  build_lc_burst(BT_HEADER, pkt, RS129_MASK_VOICE_LC_HEADER);
+  const bool first = marker == MOTO_MARKER_FIRST_HEADER;
+  if (first) {
     const TimeStamp ts = refresh_ts();
     console_printf("%s Moto RX+ slot:2 destination_id:%i source_id:%i rptr_id:%i\n", ts.text,
                    static_cast<int>(moto_dst_id(pkt)), static_cast<int>(moto_src_id(pkt)),
@@ -109,26 +119,23 @@ bool relay_header(const uint8_t* pkt, int64_t now_ms) {
     call_record_start(CH_REPEATER_SLOT2, moto_src_id(pkt), moto_dst_id(pkt), moto_private(pkt), m2m_wall_ms(), now_ms);
     rec_seq = CallSeq{};
   } else {
-    begin(start_hyt, pkt);
-    write_call_lc(pkt, RS129_MASK_VOICE_LC_HEADER);
     call_record_touch(CH_REPEATER_SLOT2, now_ms);
   }
   // The call's numbers go on from its header; burst A is due.
   seq_advance(rec_seq, moto_rtp_seq(pkt));
   rec_due = 1;
   moto_burst_position = 1;
-  send_hyt();
+  hand_on(facts(first ? MO_CALL_START : MO_HEADER, pkt));
   return false;
 }
 
 bool relay_terminator(const uint8_t* pkt, int64_t now_ms) {
   if (!accept_seq(moto_rtp_seq(pkt))) return true;
   call_record_end(CH_REPEATER_SLOT2, END_TERMINATOR, now_ms);
-  begin(ende_hyt, pkt);
-  write_call_lc(pkt, RS129_MASK_TERMINATOR_LC);
+  build_lc_burst(BT_TERMINATOR, pkt, RS129_MASK_TERMINATOR_LC);
   const TimeStamp ts = refresh_ts();
   console_printf("%s Moto RX- ID:%i\n", ts.text, static_cast<int>(moto_src_id(pkt)));
-  send_hyt();
+  hand_on(facts(MO_TERMINATOR, pkt));
   return false;
 }
 
@@ -140,10 +147,8 @@ bool relay_burst(const uint8_t* pkt, int64_t now_ms) {
   // bursts that follow it.
   if (moto_burst_a(pkt)) moto_burst_position = 1;
   const int position = moto_burst_position >= 1 && moto_burst_position <= 6 ? moto_burst_position : 1;
-  begin(hyt_voice_template(position), pkt);
-
-  uint8_t burst[DMR_BURST_BYTES];
-  hyt_read_burst(sendhyt, burst);
+  uint8_t* burst = m2m_burst;
+  std::memcpy(burst, voice_burst_template(position), DMR_BURST_BYTES);
   if (position >= 2 && position <= 5) {
     // Bursts B to E carry the call's link control, one fragment each; the
     // EMB around it stays the template's.
@@ -158,10 +163,9 @@ bool relay_burst(const uint8_t* pkt, int64_t now_ms) {
     codiere_AMBEplus2_33(coded, AMBE_MODE_PLAIN, frame);
     burst_write_voice_frame(burst, j, coded);
   }
-  hyt_write_burst(sendhyt, burst);
 
   moto_burst_position = position % 6 + 1;
-  send_hyt();
+  hand_on(facts(MO_BURST, pkt, position));
   return false;
 }
 

@@ -7,7 +7,7 @@
 
 #include "core/config.h"
 #include "core/console.h"
-#include "core/udp.h"
+#include "master/master_link.h"
 #include "relay/moto_relay.h"
 
 uint8_t pos_accu[POS_ACCU_LEN];
@@ -126,13 +126,13 @@ void decode_and_report() {
   std::memcpy(pos_report + 53, pos_lon, 9);
   pos_report[62] = '2';
   pos_report[63] = static_cast<uint8_t>(mode.digit);
-  if (OpenMasterPort == 0) {
-    send_to_master(pos_report, POS_REPORT_LEN);
+  const MasterLink& link = master_link();
+  if (link.send_position != nullptr) {
+    link.send_position(pos_report, POS_REPORT_LEN);
   } else if (!pos_drop_told) {
-    // An open master takes every datagram on its DMR port for voice.
+    // A master that takes no position reports: said once.
     pos_drop_told = true;
-    console_printf("%s Position reports are not sent to an open master (it would take them for voice)\n",
-                   refresh_ts().text);
+    console_printf("%s %s\n", refresh_ts().text, link.no_position_line);
   }
 }
 

@@ -19,8 +19,9 @@
 // The dot position and the texts carry over between reports, so a payload
 // without a position repeats the last one decoded. Bytes the report does not
 // set are zero, and so are the texts before the first decode.
-// An open master (--open-master) would take the report for voice: it is not
-// sent there, and the first one dropped is said once on the console.
+// The master protocol sends it (classic: to the master's port 62006); an
+// open master (it would take the report for voice) and a HomeBrew master get
+// none, and the first one dropped is said once on the console.
 // The entry point is relay_moto_data (master/moto_relay.h).
 #pragma once
 

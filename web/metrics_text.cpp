@@ -84,8 +84,8 @@ std::string metrics_text(const MetricsSnapshot& m) {
       static_cast<int>(m.duration_sum_ms % 1000));
   add(out, "corvane_call_duration_seconds_count %" PRIu64 "\n", cumulative);
 
-  family(out, "corvane_fec_corrected_bits_total", "counter", "Bits the FEC corrected in voice toward the repeater.");
-  add(out, "corvane_fec_corrected_bits_total %" PRIu64 "\n", m.fec_corrected_bits);
+  family(out, "corvane_fec_corrections_total", "counter", "Bit errors the FEC corrected in voice toward the repeater.");
+  add(out, "corvane_fec_corrections_total %" PRIu64 "\n", m.fec_corrected_bits);
   family(out, "corvane_voice_frames_replaced_total", "counter", "Voice frames replaced toward the repeater.");
   add(out, "corvane_voice_frames_replaced_total %" PRIu64 "\n", m.frames_replaced);
   family(out, "corvane_datagrams_dropped_total", "counter", "Datagrams dropped, by reason.");

@@ -361,6 +361,11 @@ MHD_Result on_accept(void*, const sockaddr* a, socklen_t len) {
   return web_allowed(srv.opt, ntohl(in.sin_addr.s_addr)) ? MHD_YES : MHD_NO;
 }
 
+unsigned connection_count() {
+  const MHD_DaemonInfo* i = MHD_get_daemon_info(srv.daemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+  return i != nullptr ? i->num_connections : 0;
+}
+
 // ---- the thread ----
 
 size_t guard_bytes() {
@@ -400,15 +405,16 @@ bool parse_quad(const char* s, size_t len, uint32_t* out) {
   return true;
 }
 
-// Decimal digits only, at most `max`.
+// Decimal digits only, at most `max`.  Checked digit by digit: where
+// unsigned long has 32 bits (armhf) ten digits would wrap around.
 bool parse_number(const char* s, size_t len, unsigned long max, unsigned long* out) {
   if (len == 0 || len > 10) return false;
   unsigned long v = 0;
   for (size_t i = 0; i < len; ++i) {
     if (s[i] < '0' || s[i] > '9') return false;
     v = v * 10 + static_cast<unsigned long>(s[i] - '0');
+    if (v > max) return false;
   }
-  if (v > max) return false;
   *out = v;
   return true;
 }
@@ -575,7 +581,18 @@ int64_t web_pass(int64_t mono, int64_t wall) {
     // Out of memory at worst: the events are lost, the server goes on.
   }
 
+  // At the connection limit the server takes its listening socket out of its
+  // epoll set and puts it back only at the start of a later run: when
+  // connections went (or the limit was near), run again, or the thread would
+  // sleep with nothing to wake it for a new client.
+  unsigned before = connection_count();
   MHD_run(srv.daemon);
+  for (int again = 0; again < 3; ++again) {
+    const unsigned after = connection_count();
+    if (after >= CONNECTIONS_MAX || (after >= before && before + 1 < CONNECTIONS_MAX)) break;
+    before = after;
+    MHD_run(srv.daemon);
+  }
   // A stream opened during the call gets its progress too.
   if (any && !srv.streams.empty() && srv.next_progress < 0) srv.next_progress = mono + PROGRESS_MS;
 

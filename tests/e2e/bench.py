@@ -5,7 +5,7 @@ peer), joined by a veth pair. Names carry the pid, so files may run side by
 side; all is removed on every way out (finally, atexit, SIGINT/TERM/HUP), and
 namespaces of killed runs are swept. Every wait is bounded."""
 
-import argparse, atexit, collections, ctypes, os, re, select, shutil, signal, socket, struct  # noqa: E401
+import argparse, atexit, collections, contextlib, ctypes, os, re, select, shutil, signal, socket, struct  # noqa: E401
 import subprocess, sys, tempfile, threading, time, traceback  # noqa: E401
 
 GW_IP, REPEATER_IP, MASTER_IP, STRANGER_IP, PEER2_IP = ("192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4",
@@ -48,19 +48,26 @@ def sweep_stale_namespaces():
             run_ip("netns", "del", m.group(1), check=False)
 
 
+@contextlib.contextmanager
+def in_netns(ns):
+    """The calling thread in network namespace `ns`, and back; what it starts or
+    opens meanwhile (sockets, processes) stays there."""
+    own, fd = os.open("/proc/thread-self/ns/net", os.O_RDONLY), os.open("/var/run/netns/" + ns, os.O_RDONLY)
+    try:
+        if _libc.setns(fd, CLONE_NEWNET):
+            raise OSError(ctypes.get_errno(), "setns " + ns)
+        yield
+    finally:
+        if _libc.setns(own, CLONE_NEWNET):
+            os.write(2, b"bench: cannot return to own network namespace\n")
+            os._exit(1)
+        os.close(fd)
+        os.close(own)
+
+
 def socket_in_netns(ns, kind=socket.SOCK_DGRAM):
-    with _setns_lock:
-        own, fd = os.open("/proc/thread-self/ns/net", os.O_RDONLY), os.open("/var/run/netns/" + ns, os.O_RDONLY)
-        try:
-            if _libc.setns(fd, CLONE_NEWNET):
-                raise OSError(ctypes.get_errno(), "setns " + ns)
-            return socket.socket(socket.AF_INET, kind)
-        finally:
-            if _libc.setns(own, CLONE_NEWNET):
-                os.write(2, b"bench: cannot return to own network namespace\n")
-                os._exit(1)
-            os.close(fd)
-            os.close(own)
+    with _setns_lock, in_netns(ns):
+        return socket.socket(socket.AF_INET, kind)
 
 
 def _wait(cond, find, timeout, done=lambda: False):
@@ -341,7 +348,7 @@ def run_tests(description, body):
     try:
         body(binary, res)
     except Skip as e:
-        print("SKIP: %s\n0 passed, 0 failed, 1 skipped" % e, flush=True)
+        print("SKIPPED: %s\n0 passed, 0 failed, 1 skipped" % e, flush=True)
         _cleanup_all()
         sys.exit(77)
     except Exception:

@@ -9,7 +9,6 @@ disconnected state and the page recovers by itself; the browser's console
 shows no error but the refused reconnects while the gateway was down."""
 
 import argparse
-import ctypes
 import json
 import os
 import re
@@ -34,11 +33,9 @@ IDS = {RCALL_SRC: ("DL1RPT", "Rita"), MCALL_SRC: ("DK2MST", "Mats"), 2629999: ("
 FLAGS = ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
          "--disable-background-networking", "--disable-component-update", "--disable-sync", "--no-proxy-server",
          "--window-size=1280,1000")
-# Errors a browser may log while the gateway is down: its refused reconnects.
 # While the gateway is down: its stream cut off as it stops, and the refused reconnects.
 REFUSED = re.compile(r"/api/(events|status)\S* - Failed to load resource: "
                      r"net::(ERR_CONNECTION_REFUSED|ERR_INCOMPLETE_CHUNKED_ENCODING)")
-_libc = ctypes.CDLL(None, use_errno=True)
 webdriver = Service = None
 
 
@@ -50,61 +47,21 @@ def find_browser():
     return None
 
 
-def import_selenium():
-    """Selenium, also when python3 is not the system's and Debian's python3-selenium sits beside it."""
-    global webdriver, Service
-    for extra in (None, "/usr/lib/python3/dist-packages"):
-        if extra:
-            sys.path.append(extra)
-        try:
-            from selenium import webdriver as w
-            from selenium.webdriver.chrome.service import Service as s
-            webdriver, Service = w, s
-            return True
-        except ImportError:
-            continue
-    return False
-
-
 def skip_reason(binary):
-    if not import_selenium():
+    """Why this machine cannot run the test, or None. Selenium also when python3 is not the
+    system's and Debian's python3-selenium sits beside it."""
+    global webdriver, Service
+    sys.path.append("/usr/lib/python3/dist-packages")  # searched last
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+    except ImportError:
         return "python3-selenium is not installed"
     if find_browser() is None:
         return "chromium is not installed"
     if not os.access(CHROMEDRIVER, os.X_OK):
         return "%s is missing (chromium-driver)" % CHROMEDRIVER
-    try:
-        usage = subprocess.run([binary, "-h"], capture_output=True, text=True, timeout=5).stdout
-    except OSError as e:
-        return "cannot run %s: %s" % (binary, e)
-    if "--http" not in usage:
-        return "this corvane has no --http option"
     return None
-
-
-class InNetns:
-    """The calling thread in network namespace `ns`, and back. What it starts
-    meanwhile (chromedriver, and through it Chromium) stays there; its
-    sockets too, so the driver's port and the gateway's are both at hand."""
-
-    def __init__(self, ns):
-        self.ns = ns
-
-    def __enter__(self):
-        self.own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-        fd = os.open("/var/run/netns/" + self.ns, os.O_RDONLY)
-        try:
-            if _libc.setns(fd, bench.CLONE_NEWNET):
-                raise OSError(ctypes.get_errno(), "setns " + self.ns)
-        finally:
-            os.close(fd)
-        return self
-
-    def __exit__(self, *exc):
-        if _libc.setns(self.own, bench.CLONE_NEWNET):
-            os.write(2, b"test_dashboard: cannot return to own network namespace\n")
-            os._exit(1)
-        os.close(self.own)
 
 
 _http = urllib.request.build_opener(urllib.request.ProxyHandler({}))
@@ -224,7 +181,7 @@ def body(binary, res, shots):
                 f.write("%d,%s,%s,Tester,Hamburg,Hamburg,Germany\n" % (i, cs, name))
         start(tb, ids)
         try:
-            with InNetns(tb.gw_ns):
+            with bench.in_netns(tb.gw_ns):
                 browser = Browser(os.path.join(work, "profile"))
                 try:
                     checks(res, tb, rep, master, browser, ids, shots)
@@ -335,7 +292,7 @@ def checks(res, tb, rep, master, b, ids, shots):
                m.get('corvane_voice_packets_total{direction="to_master"}'), len(to_repeater), len(to_master)))
     fec = sum(c["bit_errors"] for c in api if c["dir"] == "to_repeater" and c["ber_source"] == "fec")
     res.equal("/metrics: corrected bits and replaced frames as the calls'",
-              [m.get("corvane_fec_corrected_bits_total"), m.get("corvane_voice_frames_replaced_total")],
+              [m.get("corvane_fec_corrections_total"), m.get("corvane_voice_frames_replaced_total")],
               [fec, sum(c["bad_frames"] for c in api if c["dir"] == "to_repeater")])
     res.check("/metrics: build version as /api/status",
               m.get('corvane_build_info{version="%s"}' % st["version"]) == 1, st["version"])

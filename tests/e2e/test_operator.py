@@ -78,7 +78,9 @@ def body(binary, res):
         with open(binary, "rb") as f:  # sanitizer builds lock nothing: their shadow memory is huge
             exe = f.read()
         sanitized = b"libasan.so" in exe or b"libtsan.so" in exe
-        res.check("memory locked, under 8 MB (%d KiB)" % lck, lck == 0 if sanitized else 0 < lck < 8192, lck)
+        # The libraries' mappings count whole (the dashboard's libmicrohttpd brings GnuTLS), though with
+        # MCL_ONFAULT only the pages touched are resident.
+        res.check("memory locked, under 16 MB (%d KiB)" % lck, lck == 0 if sanitized else 0 < lck < 16384, lck)
         gw.stop()
 
         # A console nobody reads: peer lists (about 200 bytes of lines each) until

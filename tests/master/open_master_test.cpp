@@ -302,7 +302,7 @@ TEST_F(OpenMaster, KeepAlivesOnTheirPortsAndNoneDuringAnExchange) {
   rdac(v("M13"), 15000);
   EXPECT_EQ(sends(kRdacSock, v("R4"), 15010, 35000), (std::vector<int64_t>{25000, 35000}));
   uint8_t voice[72] = {};
-  send_to_master(voice, sizeof voice);
+  open_master_send(voice, sizeof voice);
   const auto sent = net.take_sent();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].sock, kAudioSock);

@@ -8,6 +8,7 @@
 #include "core/link_status.h"
 #include "core/metrics.h"
 #include "core/udp.h"
+#include "master/master_link.h"
 #include "motorola/control_packets.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
@@ -31,8 +32,12 @@ class MotoLinkTest : public ::testing::Test {
     use_test_site();
     reset_control_packets();
     sign_control_packets(MyBridgeID, Key);
+    master_keepalive = CLASSIC_LINK.keepalive;  // the classic login's "A" goes with each keep-alive
   }
-  void TearDown() override { moto_voice_sink = nullptr; }
+  void TearDown() override {
+    moto_voice_sink = nullptr;
+    master_keepalive = nullptr;
+  }
   // Feeds `head`, zero-filled to `len` bytes with the tag, from ip:port;
   // with byte `forge` changed after signing.
   void feed(Bytes head, size_t len, const char* ip = "192.0.2.2", int port = 50000, int forge = -1) {

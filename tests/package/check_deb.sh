@@ -120,6 +120,31 @@ if [ -x "$bin" ]; then
   fi
 fi
 
+# --- the dashboard's metrics, as Prometheus reads them ---------------------------
+# The packaged binary with the example configuration and the shipped --http
+# option, in a network namespace of its own (its UDP ports and 8080 stay off
+# the machine's); promtool (Debian's prometheus package, CI) checks /metrics.
+if [ -x "$bin" ] && command -v promtool >/dev/null && [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+  cp "$example" "$work/empty/corvane.cfg"
+  opts=$(sed -n 's/^CORVANE_OPTS="\(.*\)"$/\1/p' "$work/root/etc/default/corvane")
+  # shellcheck disable=SC2086 # the options split at blanks, as systemd splits them
+  unshare -n bash -c 'ip link set lo up; cd "$1"; shift; "$@" >/dev/null 2>&1 & pid=$!
+    for _ in $(seq 100); do exec 3<>/dev/tcp/127.0.0.1/8080 && break; sleep 0.2; done 2>/dev/null
+    printf "GET /metrics HTTP/1.0\r\n\r\n" >&3 && cat <&3; kill $pid' _ "$work/empty" ${emu[@]+"${emu[@]}"} "$bin" $opts \
+    >"$work/metrics.http" 2>/dev/null || true
+  sed '1,/^\r$/d' "$work/metrics.http" >"$work/metrics.txt"
+  if ! grep -q '^corvane_build_info{version="'"$version"'"} 1$' "$work/metrics.txt"; then
+    fail "no /metrics from the packaged binary with CORVANE_OPTS=\"$opts\": $(head -c 300 "$work/metrics.http")"
+  elif ! out=$(promtool check metrics <"$work/metrics.txt" 2>&1) &&
+    [ -n "$(grep -v 'corvane_fec_corrected_bits_total counter metrics should have "_bytes" or "_seconds"' <<<"$out")" ]; then
+    fail "promtool check metrics: $out"
+  else
+    ok "/metrics of the packaged binary passes promtool check metrics"
+  fi
+else
+  echo "skipped: promtool check of /metrics (needs root, unshare and promtool: Debian's prometheus package)"
+fi
+
 # --- manual page, changelog ---------------------------------------------------
 if command -v groff >/dev/null; then
   out=$(zcat "$man" | groff -ww -z -man 2>&1) && [ -z "$out" ] || fail "corvane.8: $out"

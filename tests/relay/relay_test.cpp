@@ -26,6 +26,7 @@
 #include "relay/position_relay.h"
 #include "support/console_capture.h"
 #include "support/fake_net.h"
+#include "support/moto_voice.h"
 #include "support/record_text.h"
 #include "support/test_site.h"
 
@@ -78,6 +79,7 @@ class Relays : public ::testing::Test {
   void TearDown() override {
     reset_master_to_moto();
     OpenMasterPort = 0;
+    set_master_link(CLASSIC_LINK);
   }
 
   void put_frames(uint8_t* burst) const {
@@ -148,15 +150,7 @@ class Relays : public ::testing::Test {
   // ---- Motorola side: a voice packet of `kind` from the repeater (frames
   // in a burst), without its tag.
   Bytes moto(MotoVoiceKind kind, int seq, bool priv = false, bool first = false, uint32_t peer = PEER) {
-    Bytes p(MOTO_VOICE_MAX_LEN);
-    p.resize(moto_voice_begin(kind, p.data()) - AUTH_TAG_LEN);
-    MotoCall call{priv, {}, 7, SRC, DST, {1, 2, 3, 4}};
-    for (int i = 0; i < 4; ++i) call.peer_id[i] = static_cast<uint8_t>(peer >> (24 - 8 * i));
-    moto_write_call(p.data(), kind, call);
-    moto_write_rtp(p.data(), static_cast<uint16_t>(seq), 1000);
-    if (kind == MOTO_VOICE_HEADER) moto_write_header_marker(p.data(), first);
-    for (unsigned k = 0; kind >= MOTO_BURST_A && k < 3; ++k) moto_write_frame(p.data(), k, frames[k], false);
-    return p;
+    return moto_voice_packet(kind, seq, priv, first, peer, SRC, DST, frames);
   }
   // A data packet: the voice packets' call header, type (6 header, 8 block)
   // at 30, payload at 38-53.
@@ -524,6 +518,7 @@ TEST_F(PositionRelay, PositionReports) {
 
 TEST_F(MasterToMoto, OpenMasterAnswersKeepTheLinkOnly72BytesAreVoiceNoPositionReports) {
   OpenMasterPort = 50000;
+  set_master_link(OPEN_MASTER_LINK);
   master_timer = 7;
   at(1000, {0x41, 0x00});
   EXPECT_EQ(master_timer, 15);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The dashboard's server on 127.0.0.1 (an ephemeral port), exercised with
-// plain sockets: driven by its web thread, or pass by pass on a test clock.
+// plain sockets, driven by its web thread.
 #include "web/server.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,6 @@
 #include "core/config.h"
 #include "core/link_status.h"
 #include "core/metrics.h"
-#include "support/console_capture.h"
 #include "web/http_client.h"
 
 namespace {
@@ -66,7 +65,7 @@ class WebServer : public ::testing::Test {
   uint16_t port = 0;
 };
 
-TEST_F(WebServer, EndpointsMethodsQueriesAndHeaders) {
+TEST_F(WebServer, EndpointsHeadersStreamsReplayAndLimits) {
   for (const char* path : {"/", "/app.js", "/api/status", "/api/lastheard", "/api/history", "/metrics"}) {
     SCOPED_TRACE(path);
     const HttpReply get = http_request(port, "GET", path), head = http_request(port, "HEAD", path);
@@ -94,11 +93,10 @@ TEST_F(WebServer, EndpointsMethodsQueriesAndHeaders) {
   EXPECT_EQ(http_request(port, "GET", "/app.css").status, 404);  // not among this test's files
   EXPECT_EQ(http_request(port, "GET", "/../etc/passwd").status, 404);
   EXPECT_EQ(http_request(port, "GET", "/api/lastheard?limit=200").status, 200);
-  for (const char* q : {"?limit=0", "?limit=201", "?limit=1x", "?limit=", "?limit=5&limit=6", "?x=1", "?debug"})
+  for (const char* q : {"?limit=0", "?limit=201", "?limit=1x", "?limit=5&limit=6", "?x=1"})
     EXPECT_EQ(http_request(port, "GET", std::string("/api/lastheard") + q).status, 400) << q;
-}
 
-TEST_F(WebServer, StreamsCallsAndReplaysFromLastEventId) {
+  // The event stream: a call's events, then a reconnect's replay.
   std::string raw;
   int fd = open_stream(&raw);
   HttpReply r = http_wait_for(fd, &raw, "event: snapshot", 3000);
@@ -118,10 +116,6 @@ TEST_F(WebServer, StreamsCallsAndReplaysFromLastEventId) {
   r = http_wait_for(fd, &raw, "event: call_end\nid: " + prefix + "2\n", 3000);
   EXPECT_NE(r.body.find("\"end\":\"terminator\""), std::string::npos);
   EXPECT_FALSE(shows_key(r.body));
-  // No call on the air: no more progress, the thread sleeps.
-  const uint64_t passes = web_stats().passes;
-  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
-  EXPECT_LE(web_stats().passes - passes, 1u);
   close(fd);
 
   // A reconnect with the call_start's id gets the call_end again, no snapshot.
@@ -134,12 +128,10 @@ TEST_F(WebServer, StreamsCallsAndReplaysFromLastEventId) {
   fd = open_stream(&raw, "127.0.0.1", "Last-Event-ID: 12-1\r\n");
   EXPECT_NE(http_wait_for(fd, &raw, "\"lastheard\":[{", 3000).body.find("event: snapshot"), std::string::npos);
   close(fd);
-}
 
-TEST_F(WebServer, StreamLimitsAndANonReadingClientDropped) {
+  // 16 streams at most, 8 per address.
   std::vector<int> fds;
-  const char* from[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};  // 8 connections per address at most
-  std::string raw;
+  const char* from[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
   for (int i = 0; i < 16; ++i) {
     fds.push_back(open_stream(&raw, from[i % 3]));
     EXPECT_EQ(http_wait_for(fds.back(), &raw, "event: snapshot", 3000).status, 200) << i;
@@ -169,35 +161,32 @@ TEST_F(WebServer, StreamLimitsAndANonReadingClientDropped) {
   EXPECT_EQ(web_stats().streams, 0);
 }
 
-// Without the thread, on the test's clock: what each pass says is the
-// longest the thread may sleep.
-TEST(WebPass, WaitsOnlyForKeepAliveAndProgress) {
+// At 64 connections the server stops listening; when they all go in one
+// pass it must listen again before the thread sleeps with nothing due.
+TEST(WebPass, ListensAgainWhenHeldConnectionsGoInOnePass) {
   reset_web();
-  reset_call_record();
   ASSERT_TRUE(web_open(WebOptions{}));
-  call_record_start(CH_MASTER_SLOT1, 1, 2, false, 1765206000500, 500);
-  const int fd = http_connect(web_port());
-  http_send(fd, "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n");
-  std::string raw;
-  int64_t wait = 0;
-  auto run_until = [&](int64_t mono, const std::string& want) {
-    HttpReply r;
-    for (int i = 0; i < 50 && r.body.find(want) == std::string::npos; ++i) {
-      web_pass(mono, 1765206000000 + mono);
-      r = http_wait_for(fd, &raw, want, 10);
+  std::vector<int> held;
+  for (int a = 0; a < 8; ++a)
+    for (int i = 0; i < 8; ++i) {
+      held.push_back(http_connect(web_port(), ("127.0.1." + std::to_string(a + 1)).c_str()));
+      web_pass(1000, 1765206000000);
     }
-    EXPECT_NE(r.body.find(want), std::string::npos) << want;
-    wait = web_pass(mono, 1765206000000 + mono);
-  };
-  run_until(1000, "event: snapshot");  // the call on the air in it
-  EXPECT_EQ(wait, 1000);               // its progress is due
-  run_until(2000, "event: call_progress");
-  EXPECT_EQ(wait, 1000);
-  call_record_end(CH_MASTER_SLOT1, END_TERMINATOR, 2500);
-  run_until(2500, "event: call_end");
-  EXPECT_EQ(wait, 25000);  // the stream sleeps; only its keep-alive is due
-  run_until(27500, ": keep-alive\n\n");
-  EXPECT_EQ(wait, 25000);
+  for (int fd : held) close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const int64_t wait = web_pass(2000, 1765206000000);
+  const int fd = http_connect(web_port());
+  http_send(fd, "GET /api/status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  pollfd fds[2 + 16];
+  const size_t n = web_poll_fds(fds, 18);
+  EXPECT_GT(poll(fds, n, wait < 0 || wait > 500 ? 500 : static_cast<int>(wait)), 0) << "the thread would sleep on";
+  std::string raw;
+  HttpReply r;
+  for (int i = 0; i < 50 && r.status == 0; ++i) {
+    web_pass(2100 + i, 1765206000000);
+    r = http_wait_for(fd, &raw, "\x01never", 10);
+  }
+  EXPECT_EQ(r.status, 200);
   close(fd);
   reset_web();
 }
@@ -210,7 +199,8 @@ TEST(WebOptionsParse, AddressesPortsAndNetworks) {
   ASSERT_TRUE(web_parse_http("192.0.2.1:65535", &o, &err));
   EXPECT_EQ(o.addr, 0xC0000201u);
   EXPECT_EQ(o.port, 65535);
-  for (const char* bad : {"", "0", "65536", "-1", "80x", ":80", "1.2.3:80", "1.2.3.4:", "host:80", "1.2.3.4:80:1"})
+  // 4294967376 is 2^32 + 80: no wrap-around where unsigned long has 32 bits.
+  for (const char* bad : {"0", "65536", "80x", "1.2.3:80", "1.2.3.4:", "host:80", "4294967376", "1.2.3.4:4294967376"})
     EXPECT_FALSE(web_parse_http(bad, &o, &err) || err.find('\n') != std::string::npos) << bad;
 
   ASSERT_TRUE(web_parse_allow("192.0.2.77/24,10.0.0.1/32", &o, &err));
@@ -220,29 +210,12 @@ TEST(WebOptionsParse, AddressesPortsAndNetworks) {
   EXPECT_TRUE(web_allowed(o, 0x0A000001u));
   o.addr = 0x7F000001;  // listening on loopback: no list needed
   EXPECT_TRUE(web_allowed(o, 0xC0000301u));
-  for (const char* bad : {"", "10.0.0.0", "10.0.0.0/33", "10.0.0.0/", "10.0.0/8", "10.0.0.0/8,", "10.0.0.0/-1"})
+  for (const char* bad : {"10.0.0.0", "10.0.0.0/33", "10.0.0/8", "10.0.0.0/8,", "10.0.0.0/4294967304"})
     EXPECT_FALSE(web_parse_allow(bad, &o, &err)) << bad;
   std::string many = "10.0.0.0/32";
   for (int i = 1; i <= WEB_ALLOW_MAX; ++i) many += ",10.0.0." + std::to_string(i) + "/32";
   EXPECT_FALSE(web_parse_allow(many.c_str(), &o, &err));
   EXPECT_EQ(err, "--http-allow: more than 16 networks");
-}
-
-TEST(WebStart, APortInUseIsOneClearLine) {
-  reset_web();
-  const int holder = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(holder, 1) + getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  WebOptions o;
-  o.port = ntohs(a.sin_port);
-  ConsoleCapture out;
-  EXPECT_FALSE(web_start(o));
-  EXPECT_EQ(out.str(), "Dashboard not started: 127.0.0.1:" + std::to_string(o.port) + ": Address already in use\n");
-  close(holder);
 }
 
 }  // namespace
