@@ -359,7 +359,13 @@ def part_reload(args, results, ids, name, prefix=(), env=None):
             res["rss_start"] = idle_latency.proc_rss_kib(lk.pid)
             with HttpClients(lk, "--sse", args.sse) as sse:
                 time.sleep(2.0)
-                calls_under(lk, res, lambda: reloads_during_calls(lk, args, res), every=0.002, key="mem_reload")
+                load = None
+                if args.reload_load:   # the load part's requests and stalled connections meanwhile
+                    seconds = 16.0 * args.reload_calls + 40.0
+                    load = HttpClients(lk, "--rate", args.rate, "--count", int(args.rate * seconds), "--stall",
+                                       args.stall, "--stall-addrs", args.stall_addrs[-1], max_time=seconds + 30)
+                calls_under(lk, res, lambda: reloads_during_calls(lk, args, res), load, every=0.002, key="mem_reload")
+                res["http"] = load and load.result
             res["sse"], res["locked"] = merge_sse(sse.result), locked_breakdown(lk.pid)
             res["rss_after"] = idle_latency.proc_rss_kib(lk.pid)
             res["running"] = lk.gw.running()
@@ -496,6 +502,8 @@ def main():
     ap.add_argument("--reloads", type=int, default=30, help="SIGHUP reloads (reload, memlock)")
     ap.add_argument("--reload-every", type=float, default=1.0, help="seconds from a reload's line to the next SIGHUP")
     ap.add_argument("--reload-calls", type=int, default=3, help="calls each way, and clumps, during the reloads")
+    ap.add_argument("--reload-load", action="store_true",
+                    help="the reloads under the load part's HTTP load (stalled from the last of --stall-addrs)")
     ap.add_argument("--reload-line", default=r"ID list",
                     help="regex of the gateway's line after a reload")
     ap.add_argument("--notable-line", default=r"ID list|[Mm]emory|Dashboard|[Ee]rror|ailed",
@@ -525,8 +533,8 @@ def main():
             print("ID list: %d entries, %d bytes (%.1f s to write)" % (args.ids_count, size, now() - t0), flush=True)
         parts = [("baseline", "no dashboard", part_baseline, ()),
                  ("dashboard load", "dashboard", part_dashboard, (None if args.no_ids else ids,)),
-                 ("reload", "reload", part_reload, (ids, "dashboard, %d streams, %d IDs, %d reloads" % (
-                     args.sse, args.ids_count, args.reloads))),
+                 ("reload", "reload", part_reload, (ids, "dashboard, %d streams, %d IDs, %d reloads%s" % (
+                     args.sse, args.ids_count, args.reloads, ", %d req/s" % args.rate if args.reload_load else ""))),
                  ("reload-arena", "reload, one malloc arena", part_reload, (ids, "the same, MALLOC_ARENA_MAX=1", (),
                                                                            {"MALLOC_ARENA_MAX": "1"})),
                  ("memlock", "memlock", part_reload, (ids, "the same, LimitMEMLOCK=%s, no CAP_IPC_LOCK" % args.memlock,
