@@ -86,6 +86,10 @@ bool hytera_take(const uint8_t* buf, size_t len, bool open_master, int64_t, Mast
   return true;
 }
 
+ssize_t hytera_receive(uint8_t* buf, size_t cap, sockaddr_in* from, int wait_ms) {
+  return recv_from_master(Local_Repeater_audio_srv_sock, buf, cap, from, wait_ms);
+}
+
 bool hytera_send(const MasterOut& out, int32_t port) {
   const uint8_t* tmpl = out.kind == MO_CALL_START   ? sync_hyt
                         : out.kind == MO_HEADER     ? start_hyt
@@ -140,10 +144,6 @@ void classic_keepalive() {
   send_to_master(LOGIN, sizeof LOGIN);
 }
 
-ssize_t classic_receive(uint8_t* buf, size_t cap, sockaddr_in* from, int wait_ms) {
-  return recv_from_master(Local_Repeater_audio_srv_sock, buf, cap, from, wait_ms);
-}
-
 bool classic_take(const uint8_t* buf, size_t len, const sockaddr_in&, int64_t now_ms, MasterIn* in) {
   note_master_heard(now_ms);
   return hytera_take(buf, len, false, now_ms, in);
@@ -160,6 +160,6 @@ bool classic_position(const uint8_t* report, size_t len) {
 }  // namespace
 
 const MasterLink CLASSIC_LINK = {
-    "classic",    classic_supervise, classic_keepalive, classic_receive, nullptr, nullptr,
-    classic_take, classic_send,      classic_position,  nullptr,         nullptr,
+    "classic",    classic_supervise, classic_keepalive, hytera_receive, nullptr, nullptr,
+    classic_take, classic_send,      classic_position,  nullptr,        nullptr,
 };

@@ -20,6 +20,9 @@ extern uint8_t sendhyt[HYT_PACKET_LEN];
 // A datagram from a Hytera master at now_ms: keep-alives refresh a running
 // login (master_timer back to MASTER_KEEPALIVE_SECONDS, never from 0);
 // a voice packet fills *in.
+// The receive of both Hytera masters: the audio socket, the master's address only.
+ssize_t hytera_receive(uint8_t* buf, size_t cap, sockaddr_in* from, int wait_ms);
+
 bool hytera_take(const uint8_t* buf, size_t len, bool open_master, int64_t now_ms, MasterIn* in);
 
 // Wraps the burst of `out` into its packet (the call start: the sync packet,

@@ -455,10 +455,6 @@ bool open_master_send(const uint8_t* buf, size_t len) {
 
 namespace {
 
-ssize_t om_receive(uint8_t* buf, size_t cap, sockaddr_in* from, int wait_ms) {
-  return recv_from_master(Local_Repeater_audio_srv_sock, buf, cap, from, wait_ms);
-}
-
 bool om_take(const uint8_t* buf, size_t len, const sockaddr_in&, int64_t now_ms, MasterIn* in) {
   note_master_heard(now_ms);
   return hytera_take(buf, len, true, now_ms, in);
@@ -475,7 +471,7 @@ bool om_send(const MasterOut& out) {
 // voice on the DMR port.
 const MasterLink OPEN_MASTER_LINK = {
     "open_master", nullptr,
-    nullptr,       om_receive,
+    nullptr,       hytera_receive,
     nullptr,       nullptr,
     om_take,       om_send,
     nullptr,       "Position reports are not sent to an open master (it would take them for voice)",
